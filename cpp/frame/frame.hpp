@@ -48,6 +48,18 @@ inline nb::object none() { return nb::none(); }
 // Interned strings for attribute names used on hot paths.
 PyObject *intern(const char *text);
 
+// The value of a record's field, new reference. Records keep their fields in
+// the instance dict: read it there with an interned name (a hot path), and
+// fall back to attribute lookup for anything else.
+inline PyObject *field_of(PyObject *record, PyObject *interned_name) {
+    PyObject **dictptr = _PyObject_GetDictPtr(record);
+    if (dictptr && *dictptr) {
+        PyObject *v;
+        if (PyDict_GetItemRef(*dictptr, interned_name, &v) != 0) return v;   // found, or error
+    }
+    return PyObject_GetAttr(record, interned_name);
+}
+
 // ---------------------------------------------------------------- checks
 
 // "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)"
