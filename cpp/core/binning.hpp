@@ -1,0 +1,38 @@
+// Interval search over the regular numeric bins of a binning.
+//
+// Bins are half-open intervals (lower, upper]: lower bound excluded, upper
+// bound included. When intervals overlap, the earliest bin in list order wins.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace kelvane::core {
+
+inline constexpr std::size_t no_bin = static_cast<std::size_t>(-1);
+
+struct Interval {
+    double lower;
+    double upper;
+};
+
+// The first interval, in list order, with lower < v <= upper; no_bin if none.
+// A NaN bound never matches (every comparison with NaN is false).
+std::size_t first_interval(const Interval *bins, std::size_t n, double v);
+
+// Answers first_interval for many values over the same intervals in
+// O(log n) each: the sorted bounds cut the line into segments, and every
+// segment remembers the earliest interval that covers it.
+class IntervalIndex {
+public:
+    IntervalIndex() = default;
+    explicit IntervalIndex(const std::vector<Interval> &bins);
+    std::size_t find(double v) const;   // equals first_interval(bins, n, v)
+
+private:
+    std::vector<double> bounds_;        // sorted, distinct, no NaN
+    std::vector<std::uint32_t> first_;  // per segment: earliest interval + 1, or 0
+};
+
+}  // namespace kelvane::core

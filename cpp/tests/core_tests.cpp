@@ -1,0 +1,120 @@
+// Unit tests of the Python-free logic (run by CTest).
+#include <cmath>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/annotations.hpp"
+#include "core/binning.hpp"
+#include "core/naming.hpp"
+#include "core/quotes.hpp"
+
+using namespace kelvane::core;
+
+static int failures = 0;
+#define EXPECT(cond)                                                        \
+    do {                                                                    \
+        if (!(cond)) {                                                      \
+            std::fprintf(stderr, "%s:%d: expected %s\n", __FILE__, __LINE__, #cond); \
+            ++failures;                                                     \
+        }                                                                   \
+    } while (0)
+
+static void annotations() {
+    struct Case { const char *text; ExactType arg; ExactType result; bool optional; };
+    const Case cases[] = {
+        {"str", ExactType::Str, ExactType::Str, false},
+        {"Optional[float]", ExactType::Float, ExactType::Float, true},
+        {"List", ExactType::List, ExactType::List, false},
+        {"List[Dict[str, str]]", ExactType::List, ExactType::List, false},
+        {"Dict[str, Any]", ExactType::Dict, ExactType::None, false},
+        {"Optional[Dict[str, int]]", ExactType::Dict, ExactType::None, true},
+        {"int", ExactType::None, ExactType::Int, false},
+        {"bool", ExactType::None, ExactType::Bool, false},
+        {"Optional[Union[int, float]]", ExactType::None, ExactType::None, false},
+        {"Union[str, int, float]", ExactType::None, ExactType::None, false},
+        {"Any", ExactType::None, ExactType::None, false},
+        {"'AttributeBinning'", ExactType::None, ExactType::None, false},
+        {"Listing", ExactType::None, ExactType::None, false},
+    };
+    for (const Case &c : cases) {
+        EXPECT(argument_test(c.text).type == c.arg);
+        EXPECT(result_test(c.text).type == c.result);
+        if (c.arg != ExactType::None) EXPECT(argument_test(c.text).allows_none == c.optional);
+    }
+}
+
+static void naming() {
+    EXPECT(shorten_label("A,B") == "A,B");
+    std::string fifty(50, 'x'), fiftyone(51, 'x');
+    EXPECT(shorten_label(fifty) == fifty);
+    EXPECT(shorten_label(fiftyone) == std::string(47, 'x') + "...");
+    // Code points, not bytes: 50 two-byte characters stay whole.
+    std::string wide;
+    for (int i = 0; i < 50; ++i) wide += "\xc3\xa9";
+    EXPECT(shorten_label(wide) == wide);
+    EXPECT(code_points(shorten_label(wide + "\xc3\xa9")) == 50);
+    EXPECT(bound_format(-INFINITY) == BoundFormat::MinusInf);
+    EXPECT(bound_format(INFINITY) == BoundFormat::PlusInf);
+    EXPECT(bound_format(3.0) == BoundFormat::Integer);
+    EXPECT(bound_format(0.011) == BoundFormat::Fixed3);
+    EXPECT(bound_format(0.01) == BoundFormat::Scientific2);
+    EXPECT(bound_format(-2.5) == BoundFormat::Scientific2);
+    EXPECT(bound_format(NAN) == BoundFormat::Scientific2);
+}
+
+static void quotes() {
+    auto layers = [](const std::u32string &s) {
+        return quote_layers(s.size(), [&](std::size_t i) { return s[i]; });
+    };
+    EXPECT(layers(U"'x'") == 1);
+    EXPECT(layers(U"\"'x'\"") == 2);
+    EXPECT(layers(U"'") == 1);
+    EXPECT(layers(U"''") == 1);
+    EXPECT(layers(U"'x\"") == 0);
+    EXPECT(layers(U"") == 0);
+}
+
+static void intervals() {
+    const std::vector<Interval> bins = {{-INFINITY, 10}, {10, INFINITY}};
+    IntervalIndex idx(bins);
+    EXPECT(idx.find(10) == 0);
+    EXPECT(idx.find(10.0001) == 1);
+    EXPECT(idx.find(-INFINITY) == no_bin);
+    EXPECT(idx.find(INFINITY) == 1);
+    EXPECT(idx.find(NAN) == no_bin);
+
+    // Random overlapping, unordered and degenerate intervals: the index
+    // answers what the scan answers.
+    std::mt19937 rng(7);
+    std::uniform_int_distribution<int> edge(-6, 6), count(0, 9);
+    for (int round = 0; round < 300; ++round) {
+        std::vector<Interval> b;
+        for (int i = count(rng); i > 0; --i) {
+            double l = edge(rng), u = edge(rng);
+            if (edge(rng) == 6) l = -INFINITY;
+            if (edge(rng) == -6) u = INFINITY;
+            if (edge(rng) == 0) u = NAN;
+            b.push_back({l, u});
+        }
+        IntervalIndex index(b);
+        for (double v = -7; v <= 7; v += 0.5)
+            EXPECT(index.find(v) == first_interval(b.data(), b.size(), v));
+        EXPECT(index.find(INFINITY) == first_interval(b.data(), b.size(), INFINITY));
+        EXPECT(index.find(-INFINITY) == first_interval(b.data(), b.size(), -INFINITY));
+    }
+}
+
+int main() {
+    annotations();
+    naming();
+    quotes();
+    intervals();
+    if (failures) {
+        std::fprintf(stderr, "%d failed\n", failures);
+        return 1;
+    }
+    std::puts("core tests passed");
+    return 0;
+}
