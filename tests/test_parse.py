@@ -25,6 +25,9 @@ class Text(str):
         ("\t7\n", 7),
         ("0.1", 0.1),
         ("1e999", math.inf),
+        ("1e-999", 0),
+        ("5e-324", 5e-324),
+        ("9007199254740993", 9007199254740992),  # the float's value, not the text's
         ("-inf", -math.inf),
         ("Infinity", math.inf),
         ("\uff14\uff12", 42),  # full-width digits are digits to float()
@@ -130,12 +133,19 @@ def _reference(val):
     return int(number) if number.is_integer() else number
 
 
-def test_agrees_with_the_host_float_on_random_texts():
-    # Texts close to numbers, so that every branch of the number grammar is hit.
-    alphabet = "0123456789_.eE+- \t\x0b\x1cinfatyINFATY'\"\x00"
+@pytest.mark.parametrize(
+    "alphabet, longest",
+    [
+        # Texts close to numbers and words, so that every branch of the grammar is hit.
+        ("0123456789_.eE+- \t\x0b\x1cinfatyINFATY'\"\x00", 8),
+        # Long decimals, where the value must be rounded exactly as the host rounds it.
+        ("0123456789.e-", 30),
+    ],
+)
+def test_agrees_with_the_host_float_on_random_texts(alphabet, longest):
     rng = random.Random(1234)
     for _ in range(20000):
-        text = "".join(rng.choice(alphabet) for _ in range(rng.randint(0, 8)))
+        text = "".join(rng.choice(alphabet) for _ in range(rng.randint(0, longest)))
         expected = _reference(text)
         result = parse_value(text)
         if isinstance(expected, float) and math.isnan(expected):

@@ -1,6 +1,8 @@
 #include "core/number_text.hpp"
 
+#include <charconv>
 #include <string>
+#include <system_error>
 
 namespace kelvane::core {
 
@@ -48,6 +50,13 @@ bool is_number(std::string_view s) {
     return i == n;
 }
 
+std::string_view strip_blanks(std::string_view s) {
+    std::size_t begin = 0, end = s.size();
+    while (begin < end && is_blank(s[begin])) ++begin;
+    while (end > begin && is_blank(s[end - 1])) --end;
+    return s.substr(begin, end - begin);
+}
+
 }  // namespace
 
 bool is_float_text(std::string_view text) {
@@ -68,11 +77,22 @@ bool is_float_text(std::string_view text) {
         if (prev == '_') return false;
         text = without_underscores;
     }
-    std::size_t begin = 0, end = text.size();
-    while (begin < end && is_blank(text[begin])) ++begin;
-    while (end > begin && is_blank(text[end - 1])) --end;
-    if (begin == end) return false;
-    return is_number(text.substr(begin, end - begin));
+    text = strip_blanks(text);
+    return !text.empty() && is_number(text);
+}
+
+bool read_float_text(std::string_view text, double &value) {
+    text = strip_blanks(text);
+    if (text.empty()) return false;
+    for (char c : text)
+        if (!is_digit(c) && c != '.' && c != 'e' && c != 'E' && c != '+' && c != '-') return false;
+    if (!is_number(text)) return false;
+    if (text.front() == '+') text.remove_prefix(1);   // from_chars takes no plus sign
+    double x;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), x);
+    if (error != std::errc() || end != text.data() + text.size()) return false;
+    value = x;
+    return true;
 }
 
 }  // namespace kelvane::core

@@ -11,4 +11,11 @@ namespace kelvane::core {
 // other rules (other digits and blanks) and must not be judged here.
 bool is_float_text(std::string_view text);
 
+// The value float() gives for an ASCII text made of blanks around a sign,
+// digits, a point and an exponent only (no underscores, no words), when it is
+// a finite number and neither overflows nor underflows; false otherwise (the
+// text is then left to the host's own conversion). Correctly rounded, like the
+// host's conversion.
+bool read_float_text(std::string_view text, double &value);
+
 }  // namespace kelvane::core

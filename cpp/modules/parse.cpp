@@ -88,10 +88,15 @@ nb::object parse_value(Args a) {
     if (PyUnicode_CheckExact(val)) {
         if (str_has_quotes(val)) return check(inner_text(val));
         if (PyUnicode_IS_ASCII(val)) {
-            // Most words are not numbers: answer them without raising and
-            // catching the conversion's ValueError.
             std::string_view text(static_cast<const char *>(PyUnicode_DATA(val)),
                                   static_cast<std::size_t>(PyUnicode_GET_LENGTH(val)));
+            // Plain decimals are read here; most words are not numbers and are
+            // answered without raising and catching the conversion's ValueError.
+            double x;
+            if (core::read_float_text(text, x)) {
+                if (std::floor(x) == x) return check(PyLong_FromDouble(x));
+                return check(PyFloat_FromDouble(x));
+            }
             if (!core::is_float_text(text)) return nb::borrow(val);
         }
         number = PyFloat_FromString(val);

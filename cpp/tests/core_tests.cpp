@@ -51,9 +51,29 @@ static void float_texts() {
     EXPECT(!is_float_text(std::string_view("1_0\0", 4)));
 }
 
+static void float_values() {
+    struct Case { const char *text; double value; };
+    const Case read[] = {
+        {"42", 42.0}, {" -7 ", -7.0}, {"+0.5", 0.5}, {"4.", 4.0}, {".25", 0.25}, {"1e3", 1000.0},
+        {"1E-3", 0.001}, {"0.1", 0.1}, {"-0", -0.0}, {"007", 7.0}, {"9007199254740993", 9007199254740992.0},
+    };
+    for (const Case &c : read) {
+        double x = -1;
+        EXPECT(read_float_text(c.text, x));
+        EXPECT(x == c.value);
+    }
+    // Left to the host: words, underscores, overflow and underflow, and non-numbers.
+    for (const char *t : {"inf", "nan", "1_0", "1e400", "1e-400", "1e", "abc", "", "+-1", "1.2.3"}) {
+        double x = -1;
+        EXPECT(!read_float_text(t, x));
+        EXPECT(x == -1);
+    }
+}
+
 int main() {
     quotes();
     float_texts();
+    float_values();
     if (failures) std::fprintf(stderr, "%d failure(s)\n", failures);
     return failures ? 1 : 0;
 }
