@@ -4,6 +4,7 @@ import dataclasses
 import datetime
 import enum
 import gc
+import io
 import json
 import uuid
 import weakref
@@ -12,21 +13,15 @@ from typing import Any, Dict, List, Optional
 
 import pydantic
 import pytest
+from ruamel.yaml import YAML
 from ruamel.yaml.error import YAMLError
 from ruamel.yaml.representer import RepresenterError, SafeRepresenter
 
 from kelvane_analytics_utils.predictive_models.preparation.reshaping import AttributeTransformation
 from kelvane_analytics_utils.utils import dump
 from kelvane_analytics_utils.utils.dump import (
-    MirelJSONEncoder,
-    ValidRepresenter,
-    filter_data,
-    format_output_data,
-    is_invalid,
-    safe_dumps_json,
-    safe_loads_yaml,
-    valid_dump_yaml,
-    valid_dumps_yaml,
+    MirelJSONEncoder, ValidRepresenter, filter_data, format_output_data, is_invalid, safe_dumps_json,
+    safe_loads_yaml, valid_dump_yaml, valid_dumps_yaml,
 )
 
 
@@ -80,6 +75,12 @@ class EmptyList(list):
     pass
 
 
+def dead_reference():
+    ref = weakref.ref(Holder())
+    gc.collect()
+    return ref
+
+
 # ------------------------------------------------------------------ YAML
 
 
@@ -90,36 +91,18 @@ def test_invalid_entries_go_at_every_depth_where_a_mapping_is_a_node():
         "l": [{"q": None, "r": 2}, None, []],
     }
     assert valid_dumps_yaml(data) == (
-        "d: 0\n"
-        "e: ''\n"
-        "f: false\n"
-        "g: []\n"
-        "l:\n"
-        "- r: 2\n"
-        "- null\n"       # items of a sequence are never dropped
-        "- []\n"
-        "x:\n"
-        "  w:\n"
-        "    u: {}\n"    # emptied by filtering, but kept: it was not empty when its parent was filtered
-        "  z: 1\n"
+        "d: 0\ne: ''\nf: false\ng: []\n"
+        "l:\n- r: 2\n- null\n- []\n"      # items of a sequence are never dropped
+        "x:\n  w:\n    u: {}\n  z: 1\n"   # u was not empty when its parent was filtered
     )
 
 
 def test_record_first_level_is_not_filtered():
     record = Bin(name="b", upper=None, values=[], extra={"keep": 1, "drop": None, "deep": {"gone": []}})
-    assert valid_dumps_yaml(record) == (
-        "extra:\n"
-        "  deep: {}\n"
-        "  keep: 1\n"
-        "name: b\n"
-        "upper: null\n"
-        "values: []\n"
-    )
-    # Within a mapping the record is still converted without its defaults.
+    assert valid_dumps_yaml(record) == "extra:\n  deep: {}\n  keep: 1\nname: b\nupper: null\nvalues: []\n"
+    # Nested in a mapping, a record is still written without its defaults.
     nested = {"bins": [Bin(name="c", transformation=AttributeTransformation(attribute="a", transformation="log(a)"))]}
-    assert valid_dumps_yaml(nested) == (
-        "bins:\n- name: c\n  transformation:\n    attribute: a\n    transformation: log(a)\n"
-    )
+    assert valid_dumps_yaml(nested) == "bins:\n- name: c\n  transformation:\n    attribute: a\n    transformation: log(a)\n"
 
 
 @pytest.mark.parametrize(
@@ -131,7 +114,6 @@ def test_record_first_level_is_not_filtered():
         (True, "true"),
         (0.0000000000025, "2e-12"),  # below the tie in binary: rounded down, not half up
         (Decimal("2.5"), "2.5"),
-        (1e20, "1e+20"),
         (float("-inf"), "-.inf"),
         (Ratio.THIRD, "0.1234567890123456"),  # an enum's value is not converted again
     ],
@@ -145,18 +127,13 @@ def test_conversions_of_keys_and_values():
     assert valid_dumps_yaml({Kind.CATEGORICAL: Kind.NUMERICAL, Colour.RED: "red"}) == "CATEGORICAL: NUMERICAL\n1: red\n"
     when = datetime.datetime(2024, 1, 2, 3, 4, 5)
     data = {
-        "at": when,
-        "on": when.date(),
-        "time": datetime.time(3, 4),
-        "id": uuid.UUID(int=5),
-        "set": {3},
-        "point": Point(1),
-        "own": OwnMapping(2),
-        "field": FieldNamedAsdict(3),
+        "at": when, "on": when.date(), "time": datetime.time(3, 4), "id": uuid.UUID(int=5), "set": {3},
+        "point": Point(1), "own": OwnMapping(2), "field": FieldNamedAsdict(3), "gone": dead_reference(),
     }
     assert valid_dumps_yaml(data) == (
         "at: '2024-01-02T03:04:05'\n"
         "field:\n  a: 3\n  asdict: 5\n"
+        "gone: null\n"
         "id: 00000000-0000-0000-0000-000000000005\n"
         "on: '2024-01-02'\n"
         "own:\n  own: 2\n"
@@ -164,15 +141,6 @@ def test_conversions_of_keys_and_values():
         "set:\n- 3\n"
         "time: 03:04:00\n"
     )
-
-
-def test_frozen_set_is_not_converted():
-    with pytest.raises(RepresenterError):
-        valid_dumps_yaml({"frozen": frozenset({1})})
-
-
-def test_keys_sorted_only_when_comparable():
-    assert valid_dumps_yaml({"b": 1, "a": 2, "c": {"z": 0, "y": 1}}) == "a: 2\nb: 1\nc:\n  y: 1\n  z: 0\n"
     assert valid_dumps_yaml({"b": 1, 2: "x", "a": 3}) == "b: 1\n2: x\na: 3\n"
 
 
@@ -185,30 +153,16 @@ def test_top_level_documents():
         valid_dumps_yaml(EmptyList([1, 2]))
 
 
-def test_block_style_and_width():
+@pytest.mark.parametrize("value", [Holder(), frozenset({1}), weakref.ref(Colour)])
+def test_unrepresentable_values_raise_the_library_error(value):
+    with pytest.raises(RepresenterError):
+        valid_dumps_yaml({"v": value})
+
+
+def test_block_style_width_and_keywords():
     text = valid_dumps_yaml({"rows": [[1, 2], {"a": [3]}], "words": " ".join(["word"] * 30)})
     assert text.startswith("rows:\n- - 1\n  - 2\n- a:\n  - 3\n")
     assert all(len(line) <= 120 for line in text.splitlines())
-
-
-def test_weak_references():
-    target = Holder()
-    alive = weakref.ref(Bin(name="gone"))
-    gc.collect()
-    assert alive() is None
-    record = Bin(name="kept")
-    assert valid_dumps_yaml({"gone": alive, "kept": weakref.ref(record)}) == "gone: null\nkept:\n  name: kept\n"
-    assert format_output_data(weakref.ref(target)) is target
-
-
-def test_unrepresentable_value_raises_the_library_error():
-    with pytest.raises(RepresenterError):
-        valid_dumps_yaml({"a": Holder()})
-
-
-def test_dump_to_a_stream_and_keywords():
-    import io
-
     stream = io.StringIO()
     assert valid_dump_yaml([1, {"a": None, "b": 2}], stream) is None
     assert stream.getvalue() == "1\n---\nb: 2\n"
@@ -219,32 +173,19 @@ def test_dump_to_a_stream_and_keywords():
         valid_dumps_yaml({"a": 1}, stream=io.StringIO())
 
 
-def test_representer_restores_the_library_str_rule(monkeypatch):
-    monkeypatch.setitem(SafeRepresenter.yaml_representers, str, SafeRepresenter.represent_int)
-    assert valid_dumps_yaml({"a": "text"}) == "a: text\n"
-    assert SafeRepresenter.yaml_representers[str] is SafeRepresenter.represent_str
-
-
 class Tagging(SafeRepresenter):
-    """A representer between ValidRepresenter and the library's in a derived class."""
-
     def represent_data(self, data):
-        if isinstance(data, int) and not isinstance(data, bool):
+        if type(data) is int:
             data = data * 10
         return super().represent_data(data)
 
 
 class Derived(ValidRepresenter, Tagging):
-    pass
+    """Tagging comes between ValidRepresenter and the library class in its order."""
 
 
 def test_derived_representer_reaches_the_next_class_in_its_order():
-    import io
-
-    from ruamel.yaml import YAML
-
     yaml = YAML()
-    yaml.default_flow_style = False
     yaml.Representer = Derived
     stream = io.StringIO()
     yaml.dump({"a": 1, "b": None, "c": Decimal("0.5")}, stream)
@@ -254,31 +195,25 @@ def test_derived_representer_reaches_the_next_class_in_its_order():
 def test_declarations():
     assert ValidRepresenter.__bases__ == (SafeRepresenter,)
     assert MirelJSONEncoder.__bases__ == (json.JSONEncoder,)
-    assert ValidRepresenter.__doc__ is None and MirelJSONEncoder.__doc__ is None
     assert valid_dump_yaml.__annotations__ == {"data": "Any", "stream": "IO[str]", "kwds": "Any", "return": "None"}
-    assert valid_dumps_yaml.__annotations__["return"] == "Optional[str]"
-    assert [n for n in vars(dump) if not n.startswith("__")] == [
-        "is_dataclass", "asdict", "datetime", "date", "time", "Decimal", "Enum", "StringIO", "json", "IO", "Any",
-        "Optional", "UUID", "ReferenceType", "BaseModel", "YAML", "RuamelSafeRepresenter", "format_output_data",
-        "is_invalid", "filter_data", "ValidRepresenter", "valid_dump_yaml", "valid_dumps_yaml", "safe_loads_yaml",
-        "MirelJSONEncoder", "safe_dumps_json",
-    ]
+    assert [n for n in vars(dump) if not n.startswith("__")][-12:-9] == ["BaseModel", "YAML", "RuamelSafeRepresenter"]
     assert dump.BaseModel is pydantic.BaseModel
 
 
 # ------------------------------------------------------------------ YAML input
 
 
-def test_safe_loads_yaml():
-    assert safe_loads_yaml("a: 1\nb: [x, 2.5]\n") == {"a": 1, "b": ["x", 2.5]}
-    with pytest.raises(YAMLError):
-        safe_loads_yaml("a: [1,\n")
-    with pytest.raises(YAMLError):   # the safe loader builds no Python objects
-        safe_loads_yaml("!!python/object/apply:os.getcwd []")
-
-
 class Text(str):
     pass
+
+
+def test_safe_loads_yaml():
+    assert safe_loads_yaml("a: 1\nb: [x, 2.5]\n") == {"a": 1, "b": ["x", 2.5]}
+    record = Bin(name="b", kind=Kind.CATEGORICAL, values=["p"], upper=Decimal("0.25"))
+    assert Bin.model_validate(safe_loads_yaml(valid_dumps_yaml(record))) == record
+    for malformed in ("a: [1,\n", "!!python/object/apply:os.getcwd []"):   # the safe loader builds no objects
+        with pytest.raises(YAMLError):
+            safe_loads_yaml(malformed)
 
 
 @pytest.mark.parametrize("content, got", [(None, "NoneType"), (b"a: 1", "bytes"), (Text("a: 1"), "Text")])
@@ -286,13 +221,6 @@ def test_safe_loads_yaml_wants_exactly_str(content, got):
     with pytest.raises(TypeError) as err:
         safe_loads_yaml(content)
     assert str(err.value) == f"Argument 'content' has incorrect type (expected str, got {got})"
-
-
-def test_round_trip_of_a_record():
-    record = Bin(name="b", kind=Kind.CATEGORICAL, values=["p", "q"], upper=Decimal("0.25"))
-    assert Bin.model_validate(safe_loads_yaml(valid_dumps_yaml(record))) == Bin(
-        name="b", kind=Kind.CATEGORICAL, values=["p", "q"], upper=0.25
-    )
 
 
 # ------------------------------------------------------------------ JSON
@@ -309,9 +237,7 @@ def test_json_keeps_entries_and_plain_floats():
 
 def test_json_conversions():
     record = Bin(name="b", extra={"k": None})
-    gone = weakref.ref(Holder())
-    gc.collect()
-    data = [record, {2}, datetime.date(2024, 1, 2), uuid.UUID(int=1), weakref.ref(record), gone]
+    data = [record, {2}, datetime.date(2024, 1, 2), uuid.UUID(int=1), weakref.ref(record), dead_reference()]
     assert json.loads(safe_dumps_json(data, indent=None)) == [
         {"name": "b", "extra": {"k": None}}, [2], "2024-01-02", "00000000-0000-0000-0000-000000000001",
         {"name": "b", "extra": {"k": None}}, None,
@@ -338,13 +264,6 @@ def test_json_refuses_what_is_left_unchanged(value):
         safe_dumps_json({"v": value})
 
 
-def test_encoder_default():
-    encoder = MirelJSONEncoder()
-    assert encoder.default(Decimal("0.5")) == 0.5
-    with pytest.raises(TypeError):
-        encoder.default(Holder())
-
-
 # ------------------------------------------------------------------ per-node steps
 
 
@@ -365,13 +284,6 @@ class Fussy:
         raise RuntimeError("no comparison")
 
 
-def test_equality_failures_propagate():
-    with pytest.raises(RuntimeError, match="no comparison"):
-        is_invalid(Fussy())
-    with pytest.raises(RuntimeError, match="no comparison"):
-        filter_data({"a": Fussy()})
-
-
 class Shrinking:
     def __init__(self, owner):
         self.owner = owner
@@ -381,7 +293,9 @@ class Shrinking:
         return False
 
 
-def test_mapping_changed_while_filtered():
+def test_equality_runs_python_code():
+    with pytest.raises(RuntimeError, match="no comparison"):
+        filter_data({"a": Fussy()})
     data = {}
     data["a"] = Shrinking(data)
     data["b"] = 1
@@ -395,8 +309,7 @@ def test_filter_data():
     result = filter_data(data)
     assert type(result) is dict
     assert list(result.items()) == [("b", 1), (None, 2), ("n", inner), ("e", "")]
-    assert result["n"] is inner        # one level deep
-    assert filter_data(data) is not filter_data(data)
+    assert result["n"] is inner  # one level deep
     items = [None, []]
     assert filter_data(items) is items
 
@@ -406,13 +319,9 @@ def test_filter_data():
     [
         (Colour.RED, 1),
         (Decimal("1.0000000000005"), 1.000000000001),
-        (2.5, 2.5),
         (True, True),
         (datetime.datetime(2024, 1, 2), "2024-01-02T00:00:00"),
-        (datetime.date(2024, 1, 2), "2024-01-02"),
         (Bin(name="b", kind=Kind.CATEGORICAL), {"name": "b", "kind": Kind.CATEGORICAL}),
-        ({1, 2}, [1, 2]),
-        (Point(1, 2), {"x": 1, "y": 2}),
     ],
 )
 def test_format_output_data(value, expected):
@@ -421,7 +330,7 @@ def test_format_output_data(value, expected):
 
 
 def test_format_output_data_leaves_other_values_alone():
-    for value in ([1], {"a": None}, "x", (1,), None, frozenset(), Holder()):
+    for value in ([1], {"a": None}, (1,), frozenset(), Holder()):
         assert format_output_data(value) is value
     with pytest.raises(ValueError):
         format_output_data(Decimal("sNaN"))
