@@ -231,6 +231,7 @@ public:
     nb::object logger();
 
     EnumBuilder enumeration(const char *name) { return EnumBuilder(*this, name); }
+    // Bases are names of the namespace or dotted paths from one ("json.JSONEncoder").
     ClassBuilder record(const char *name, std::initializer_list<const char *> bases);
     ClassBuilder cls(const char *name, std::initializer_list<const char *> bases);
     // strawberry.experimental.pydantic.type(model=<record>) over a new class.

@@ -134,8 +134,20 @@ nb::object Module::logger() {
 }
 
 std::vector<nb::object> Module::resolve(std::initializer_list<const char *> names) const {
+    // A base is a name of the namespace or a dotted path from one ("json.JSONEncoder").
     std::vector<nb::object> out;
-    for (const char *n : names) out.push_back(get(n));
+    for (const char *n : names) {
+        std::string path(n);
+        auto dot = path.find('.');
+        nb::object o = get(path.substr(0, dot).c_str());
+        while (dot != std::string::npos) {
+            auto next = path.find('.', dot + 1);
+            std::string part = path.substr(dot + 1, next == std::string::npos ? next : next - dot - 1);
+            o = nb::getattr(o, part.c_str());
+            dot = next;
+        }
+        out.push_back(o);
+    }
     return out;
 }
 
