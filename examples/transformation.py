@@ -8,14 +8,16 @@ from kelvane_analytics_utils.predictive_models.preparation.reshaping import (
     AttributeTransformation,
     AttributeTransformationType,
 )
+from kelvane_analytics_utils.utils.dump import safe_dumps_json, valid_dumps_yaml
 
 log_income = AttributeTransformation(attribute="income", transformation="log(income + 1)",
                                      transformed_attribute_name="log_income")
 age = AttributeTransformation.model_validate({"attribute": "age", "transformation": "min(age, 90)"})
 
-print("records:")
-for record in (log_income, age):
-    print(" ", json.dumps(record.model_dump()))
+print("YAML (one document per record, default-valued fields left out):")
+print(valid_dumps_yaml([log_income, age]))
+print("JSON:")
+print(safe_dumps_json({"transformations": [log_income, age]}))
 
 
 @strawberry.type
