@@ -24,17 +24,21 @@ struct State {
     PyObject *numerical_text = nullptr, *categorical_text = nullptr;   // data type values
     PyObject *numerical_member = nullptr, *categorical_member = nullptr;
     PyObject *nan_text = nullptr;
-    PyObject *name, *lower_bound, *upper_bound, *categories, *discretisation, *attribute, *binning;
 };
 State S;
+bins::Fields F;
 
 PyObject *keep(nb::handle h) { return Py_NewRef(h.ptr()); }
 
-// 1 when `name` is one of the reserved names first..last-1, 0, or -1.
-int is_reserved(PyObject *name, int first, int last) {
+using bins::RecordReader;
+
+// 1 when the bin's name is one of the reserved names first..last-1, 0, or -1.
+int is_reserved(RecordReader &r, int first, int last) {
+    PyObject *name = r.read(bins::NAME);
+    if (!name) return -1;
     for (int i = first; i < last; ++i) {
-        int r = bins::equals(name, S.reserved_text[i], S.reserved_member[i]);
-        if (r) return r;
+        int res = bins::equals(r, name, S.reserved_text[i], S.reserved_member[i]);
+        if (res) return res;
     }
     return 0;
 }
@@ -42,61 +46,60 @@ int is_reserved(PyObject *name, int first, int last) {
 // The first bin whose name is one of first..last-1: 1 (bin in *out), 0, -1.
 int find_named(PyObject *list, int first, int last, PyObject **out) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-        Ref bin(Py_NewRef(PyList_GET_ITEM(list, i)));
-        Ref name(field_of(bin.p, S.name));
-        if (!name) return -1;
-        int r = is_reserved(name.p, first, last);
-        if (r < 0) return -1;
-        if (r) {
-            *out = bin.release();
+        RecordReader r(F, PyList_GET_ITEM(list, i));
+        int res = is_reserved(r, first, last);
+        if (res < 0) return -1;
+        if (res) {
+            *out = Py_NewRef(r.record());
             return 1;
         }
     }
     return 0;
 }
 
-int kind_is(PyObject *bin, PyObject *wanted, PyObject *other) {
-    PyTypeObject *t = Py_TYPE(bin);
-    if (t == reinterpret_cast<PyTypeObject *>(wanted)) return 1;
-    if (t == reinterpret_cast<PyTypeObject *>(other)) return 0;
-    return PyObject_IsInstance(bin, wanted);
-}
-
+// The first numeric bin, whatever its name, with both bounds and
+// lower < value <= upper.
 int find_interval(PyObject *list, bins::FloatValue &value, PyObject **out) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-        Ref bin(Py_NewRef(PyList_GET_ITEM(list, i)));
-        int k = kind_is(bin.p, S.numerical, S.categorical);
-        if (k < 0) return -1;
-        if (!k) continue;
-        Ref lower(field_of(bin.p, S.lower_bound));
+        RecordReader r(F, PyList_GET_ITEM(list, i));
+        int k = bins::kind_is(r, S.numerical, S.categorical);
+        if (k <= 0) {
+            if (k < 0) return -1;
+            continue;
+        }
+        PyObject *lower = r.read(bins::LOWER_BOUND);
         if (!lower) return -1;
-        if (lower.p == Py_None) continue;
-        Ref upper(field_of(bin.p, S.upper_bound));
+        if (lower == Py_None) continue;
+        PyObject *upper = r.read(bins::UPPER_BOUND);
         if (!upper) return -1;
-        if (upper.p == Py_None) continue;
-        int hit = bins::in_interval(lower.p, upper.p, value);
+        if (upper == Py_None) continue;
+        int hit = bins::in_interval(r, lower, upper, value);
         if (hit < 0) return -1;
         if (hit) {
-            *out = bin.release();
+            *out = Py_NewRef(r.record());
             return 1;
         }
     }
     return 0;
 }
 
+// The first categorical bin, whatever its name, whose categories hold the
+// value (no categories: no match).
 int find_category(PyObject *list, PyObject *value, PyObject **out) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-        Ref bin(Py_NewRef(PyList_GET_ITEM(list, i)));
-        int k = kind_is(bin.p, S.categorical, S.numerical);
-        if (k < 0) return -1;
-        if (!k) continue;
-        Ref categories(field_of(bin.p, S.categories));
+        RecordReader r(F, PyList_GET_ITEM(list, i));
+        int k = bins::kind_is(r, S.categorical, S.numerical);
+        if (k <= 0) {
+            if (k < 0) return -1;
+            continue;
+        }
+        PyObject *categories = r.read(bins::CATEGORIES);
         if (!categories) return -1;
-        if (categories.p == Py_None) continue;   // no categories: nothing to match
-        int hit = bins::contains(categories.p, value);
+        if (categories == Py_None) continue;
+        int hit = bins::contains(r, categories, value);
         if (hit < 0) return -1;
         if (hit) {
-            *out = bin.release();
+            *out = Py_NewRef(r.record());
             return 1;
         }
     }
@@ -104,7 +107,7 @@ int find_category(PyObject *list, PyObject *value, PyObject **out) {
 }
 
 PyObject *bins_of(PyObject *binning) {
-    Ref d(field_of(binning, S.discretisation));
+    Ref d(F.get(binning, bins::DISCRETISATION));
     if (!d) throw_error();
     PyObject *list = bins::bin_list(d.p);
     if (!list) throw_error();
@@ -151,16 +154,19 @@ nb::object categorical_bin(PyObject *binning, PyObject *value) {
 nb::object get_numerical_bin(Args a) { return numerical_bin(a.get(0), a.get(1)); }
 nb::object get_categorical_bin(Args a) { return categorical_bin(a.get(0), a.get(1)); }
 
-// attribute == text (exact str argument), with the interpreter for the rest.
-int same_attribute(PyObject *binning, PyObject *attribute) {
-    Ref own(field_of(binning, S.attribute));
+// binning.attribute == attribute (an exact str), 1, 0 or -1.
+int same_attribute(RecordReader &r, PyObject *attribute) {
+    PyObject *own = r.read(bins::ATTRIBUTE);
     if (!own) return -1;
-    if (PyUnicode_CheckExact(own.p)) return bins::text_equal(own.p, attribute);
-    return PyObject_RichCompareBool(own.p, attribute, Py_EQ);
+    return bins::equals(r, own, attribute, attribute);
+}
+int same_attribute(PyObject *binning, PyObject *attribute) {
+    RecordReader r(F, binning);
+    return same_attribute(r, attribute);
 }
 
 PyObject *binnings_of(PyObject *self) {
-    Ref b(field_of(self, S.binning));
+    Ref b(F.get(self, bins::BINNING));
     if (!b) throw_error();
     return b.release();
 }
@@ -173,13 +179,10 @@ nb::object get_discretisation(Args a) {
     if (!list) throw_error();
     Ref found(nullptr);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.p); ++i) {
-        Ref binning(Py_NewRef(PyList_GET_ITEM(list.p, i)));
-        int r = same_attribute(binning.p, attribute);
+        RecordReader binning(F, PyList_GET_ITEM(list.p, i));
+        int r = same_attribute(binning, attribute);
         if (r < 0) throw_error();
-        if (r) {
-            Py_XDECREF(found.p);
-            found.p = binning.release();
-        }
+        if (r) Py_XSETREF(found.p, Py_NewRef(binning.record()));
     }
     if (!found) return none();
     int r = bins::equals(dtype, S.numerical_text, S.numerical_member);
@@ -242,13 +245,7 @@ nb::object remove_discretisation(Args a) {
 }
 
 void declare(Module &m) {
-    S.name = intern("name");
-    S.lower_bound = intern("lower_bound");
-    S.upper_bound = intern("upper_bound");
-    S.categories = intern("categories");
-    S.discretisation = intern("discretisation");
-    S.attribute = intern("attribute");
-    S.binning = intern("binning");
+    F.init();
 
     m.import_from("typing", {"List", "Optional", "Union"});
     m.import("math");
