@@ -20,7 +20,16 @@ inline bool text_equal(PyObject *a, PyObject *b) {
     if (n != PyUnicode_GET_LENGTH(b)) return false;
     const int kind = PyUnicode_KIND(a);
     if (kind != PyUnicode_KIND(b)) return false;
-    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<std::size_t>(n) * kind) == 0;
+    const void *da = PyUnicode_DATA(a), *db = PyUnicode_DATA(b);
+    const std::size_t size = static_cast<std::size_t>(n) * kind;
+    if (size <= 16) {
+        // Labels and categories are mostly short: no library call for them.
+        const unsigned char *pa = static_cast<const unsigned char *>(da), *pb = static_cast<const unsigned char *>(db);
+        for (std::size_t i = 0; i < size; ++i)
+            if (pa[i] != pb[i]) return false;
+        return true;
+    }
+    return std::memcmp(da, db, size) == 0;
 }
 
 // A strong reference released at the end of the scope.
@@ -68,14 +77,17 @@ inline PyObject *bin_list(PyObject *discretisation) {
 
 // ---------------------------------------------------------------- fields
 
-// Fields of records are read from the instance dict the way the interpreter's
-// own attribute cache does it. The record base builds every instance dict of
-// a class with the same key strings, in field order, and those strings are not
-// the interned names: a plain lookup would hash, probe and compare texts. So
-// the key object and the position of each field are learned from the first
-// record of a class (up to a few classes), and a read looks at that position
+// Fields of the module's own record classes are read from the instance dict,
+// the way the interpreter's attribute cache does it (these classes put no
+// descriptor in front of their fields). The record base builds every instance
+// dict of a class with the same key strings, in field order, and those
+// strings are not the interned names: a plain lookup would hash, probe and
+// compare texts. So the key object and the position of each field are learned
+// from the first record of each class, and a read looks at that position
 // first; when the entry there does not hold that very key (another layout, a
 // deleted field) the read falls back to a lookup, which finds the same value.
+// Records of any other class (subclasses included) are read by attribute
+// lookup.
 enum Field : int { NAME, VALUE, LOWER_BOUND, UPPER_BOUND, CATEGORIES, DISCRETISATION, ATTRIBUTE, BINNING, N_FIELDS };
 
 class Fields {
@@ -83,28 +95,42 @@ public:
     struct Layout {
         PyObject *key[N_FIELDS];          // strong references
         Py_ssize_t position[N_FIELDS];    // -1: unknown
+        bool direct;                      // read from the instance dict
     };
 
     void init() {
         static const char *const names[N_FIELDS] = {"name",       "value",          "lower_bound", "upper_bound",
                                                     "categories", "discretisation", "attribute",   "binning"};
         for (int f = 0; f < N_FIELDS; ++f) {
-            generic_.key[f] = intern(names[f]);
-            generic_.position[f] = -1;
+            by_attribute_.key[f] = intern(names[f]);
+            by_attribute_.position[f] = -1;
         }
+        by_attribute_.direct = false;
+    }
+
+    // Records of exactly this class are read from their dict.
+    void trust(nb::handle cls) {
+        if (n_ == capacity) return;
+        types_[n_] = reinterpret_cast<PyTypeObject *>(Py_NewRef(cls.ptr()));
+        layouts_[n_] = by_attribute_;
+        layouts_[n_].direct = true;
+        for (int f = 0; f < N_FIELDS; ++f) Py_INCREF(layouts_[n_].key[f]);
+        learned_[n_] = false;
+        ++n_;
     }
 
     // The layout to read `record` with.
     const Layout &layout_of(PyObject *record) {
         PyTypeObject *t = Py_TYPE(record);
-        if (types_[last_] == t) return layouts_[last_];
-        for (int i = 0; i < n_; ++i) {
-            if (types_[i] == t) {
-                last_ = i;
-                return layouts_[i];
+        int i = last_;
+        if (types_[i] != t) {
+            for (i = 0; i < n_ && types_[i] != t; ++i) {
             }
+            if (i == n_) return by_attribute_;
+            last_ = i;
         }
-        return learn(record);
+        if (!learned_[i]) learn(i, record);
+        return layouts_[i];
     }
 
     // The instance dict of a record, borrowed, or nullptr (no error).
@@ -127,44 +153,42 @@ public:
     // The value of field f, new reference; nullptr with an error set (the
     // AttributeError of a record without the field). May run Python code.
     PyObject *get(PyObject *record, const Layout &layout, Field f) const {
-        if (PyObject *dict = dict_of(record)) {
-            if (PyObject *v = peek(dict, layout, f)) return Py_NewRef(v);
-            PyObject *v;
-            if (PyDict_GetItemRef(dict, layout.key[f], &v) != 0) return v;   // found, or error
+        if (layout.direct) {
+            if (PyObject *dict = dict_of(record)) {
+                if (PyObject *v = peek(dict, layout, f)) return Py_NewRef(v);
+                PyObject *v;
+                if (PyDict_GetItemRef(dict, layout.key[f], &v) != 0) return v;   // found, or error
+            }
         }
-        return PyObject_GetAttr(record, generic_.key[f]);
+        return PyObject_GetAttr(record, by_attribute_.key[f]);
     }
     PyObject *get(PyObject *record, Field f) { return get(record, layout_of(record), f); }
 
 private:
     static constexpr int capacity = 6;
 
-    const Layout &learn(PyObject *record) {
+    void learn(int i, PyObject *record) {
         PyObject *dict = dict_of(record);
-        if (n_ == capacity || !dict) return generic_;
-        Layout &c = layouts_[n_];
-        for (int f = 0; f < N_FIELDS; ++f) {
-            c.key[f] = Py_NewRef(generic_.key[f]);
-            c.position[f] = -1;
-        }
+        if (!dict) return;   // learn from a later record
+        Layout &c = layouts_[i];
         Py_ssize_t pos = 0;
         PyObject *key, *value;
         while (PyDict_Next(dict, &pos, &key, &value)) {
             if (!PyUnicode_CheckExact(key)) continue;
             for (int f = 0; f < N_FIELDS; ++f) {
-                if (c.position[f] < 0 && text_equal(key, generic_.key[f])) {
+                if (c.position[f] < 0 && text_equal(key, by_attribute_.key[f])) {
                     Py_SETREF(c.key[f], Py_NewRef(key));
                     c.position[f] = pos - 1;   // the index of the entry just read
                 }
             }
         }
-        types_[n_] = reinterpret_cast<PyTypeObject *>(Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(record))));
-        return layouts_[n_++];
+        learned_[i] = true;
     }
 
-    Layout generic_{};
+    Layout by_attribute_{};
     Layout layouts_[capacity]{};
     PyTypeObject *types_[capacity] = {};   // strong references
+    bool learned_[capacity] = {};
     int n_ = 0, last_ = 0;
 };
 
@@ -194,7 +218,9 @@ public:
             PyErr_SetString(PyExc_SystemError, "too many fields read from one record");
             return nullptr;
         }
-        if (PyObject *v = Fields::peek(dict_, layout_, f)) return keep(v, false);
+        if (layout_.direct) {
+            if (PyObject *v = Fields::peek(dict_, layout_, f)) return keep(v, false);
+        }
         pin();
         PyObject *v = fields_.get(record_, layout_, f);
         return v ? keep(v, true) : nullptr;

@@ -576,7 +576,10 @@ void declare(Module &m) {
                               .coroutine())
         .create();
 
-    m.record("AttributeBinning", {"BaseModel"})
+    F.trust(m.get("AttributeBinNumerical"));
+    F.trust(m.get("AttributeBinCategorical"));
+
+    nb::object binning = m.record("AttributeBinning", {"BaseModel"})
         .doc("Class to store binning of the attributes.")
         .field("attribute", "str")
         .field("attribute_data_type", "AttributeDataType")
@@ -591,6 +594,7 @@ void declare(Module &m) {
                     .arg("value", "Optional[str]")
                     .returns("Optional[float]"))
         .create();
+    F.trust(binning);
 
     m.view("AttributeBinningType", "AttributeBinning")
         .field("attribute", "strawberry.auto")

@@ -271,7 +271,11 @@ void declare(Module &m) {
     S.categorical_text = check(PyUnicode_InternFromString("CATEGORICAL")).release().ptr();
     S.nan_text = check(PyUnicode_InternFromString("nan")).release().ptr();
 
-    m.record("PredictiveModelMonitoring", {"BaseModel"})
+    F.trust(S.numerical);
+    F.trust(S.categorical);
+    F.trust(m.get("AttributeBinning"));
+
+    nb::object monitoring = m.record("PredictiveModelMonitoring", {"BaseModel"})
         .doc("Object holding data needed for models monitoring.")
         .field("binning", "List[AttributeBinning]", nb::list())
         .field("predictive_model_output_binning", "Optional[AttributeBinning]", none())
@@ -292,6 +296,7 @@ void declare(Module &m) {
                     .arg("attribute_value", "Union[str, float]")
                     .returns("Optional[Union[AbstractAttributeBin, AttributeBinNumerical, AttributeBinCategorical]]"))
         .create();
+    F.trust(monitoring);
 
     m.view("PredictiveModelMonitoringType", "PredictiveModelMonitoring")
         .field("binning", "List[AttributeBinningType]")
