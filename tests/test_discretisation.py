@@ -307,6 +307,80 @@ def test_assignment_matches_the_rules_on_random_binnings():
             assert got == expected, (bins, v)
 
 
+def test_the_module_logger_is_looked_up_at_each_call(monkeypatch):
+    calls = []
+
+    class Recorder:
+        def warning(self, event):
+            calls.append(("warning", event))
+
+        def debug(self, event):
+            calls.append(("debug", event))
+
+    monkeypatch.setattr(discretisation, "logger", Recorder())
+    numeric(Num(id=1, name="0_defined_default", value=1.0), attribute="a").bin_numeric_attribute(3)
+    categorical(Cat(id=1, name="0_default", value=1.0), attribute="b").bin_categoric_attribute("Z")
+    assert calls == [("debug", HIT.format("a", "3.0")), ("warning", HIT.format("b", "Z"))]
+
+
+class Shrinking:
+    """A bound or category whose comparison empties the bin list and the
+    categories under the scan."""
+
+    def __init__(self, binning):
+        self.binning = binning
+
+    def _empty(self):
+        for b in self.binning.discretisation:
+            if isinstance(b, Cat) and b.categories:
+                b.categories.clear()
+        self.binning.discretisation.clear()
+
+    def __lt__(self, other):
+        self._empty()
+        return True
+
+    __gt__ = __lt__
+
+    def __eq__(self, other):
+        self._empty()
+        return False
+
+    __hash__ = object.__hash__
+
+
+def mutable_binning():
+    return numeric(Num(id=1, lower_bound=0, upper_bound=1, value=1.0), Num(id=2, lower_bound=1, upper_bound=5, value=2.0),
+                   Cat(id=3, categories=["A"], value=3.0), Num(id=4, name="0_default", value=4.0))
+
+
+@pytest.mark.parametrize("field, call, expected", [
+    ("lower_bound", lambda b: b.bin_numeric_attribute(3.0), 2.0),
+    ("upper_bound", lambda b: b.bin_numeric_attribute(3.0), TypeError),
+    ("categories", lambda b: b.bin_categoric_attribute("A"), None),
+])
+def test_a_scan_survives_changes_made_by_a_comparison(field, call, expected):
+    binning = mutable_binning()
+    target = binning.discretisation[2 if field == "categories" else 1]
+    setattr(target, field, [Shrinking(binning), "A"] if field == "categories" else Shrinking(binning))
+    if expected is TypeError:
+        with pytest.raises(TypeError):
+            call(binning)
+    else:
+        assert call(binning) == expected
+
+
+def test_bins_of_a_derived_class_count_as_their_kind():
+    class Wide(Num):
+        pass
+
+    binning = mutable_binning()
+    binning.discretisation.insert(0, Wide(id=9, lower_bound=2, upper_bound=200, value=9.0))
+    assert binning.bin_numeric_attribute(3.0) == 9.0
+    assert binning.bin_numeric_attribute(300.0) == 4.0
+    assert binning.bin_categoric_attribute("A") == 3.0
+
+
 def test_lookups_hold_no_references(ages):
     value = ages.discretisation[1].value
     before = sys.getrefcount(value), sys.getrefcount(None)

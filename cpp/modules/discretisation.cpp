@@ -5,9 +5,10 @@
 // the assignment of a raw value to its bin, and the GraphQL views.
 //
 // The assignment methods run for every binned attribute of every scored
-// record: they read the bins' fields through interned names, test kinds by
-// type pointer, compare exact floats and exact strings in C, and only hand a
-// comparison to the interpreter when an operand is of another type.
+// record: they scan the bins in list order reading their fields straight from
+// the records' dicts (bin_scan.hpp), test kinds by type pointer, compare exact
+// floats and exact strings in C, and only hand a comparison to the
+// interpreter when an operand is of another type.
 #include "frame/frame.hpp"
 #include "modules/bin_scan.hpp"
 
@@ -29,9 +30,10 @@ struct State {
     PyObject *abstract_bin = nullptr, *categorical = nullptr, *numerical = nullptr;
     PyObject *reserved_text[N_RESERVED] = {};     // exact str values
     PyObject *reserved_member[N_RESERVED] = {};   // the enum members
+    Py_ssize_t reserved_length[N_RESERVED] = {};
     PyObject *get_origin = nullptr, *get_args = nullptr, *literal = nullptr;
     PyObject *nan_text = nullptr, *minus_inf_text = nullptr, *inf_text = nullptr, *empty_text = nullptr;
-    PyObject *comma = nullptr, *ellipsis = nullptr, *hundred = nullptr, *one = nullptr;
+    PyObject *comma = nullptr, *hundred = nullptr, *one = nullptr;
     PyObject *minus_inf = nullptr, *plus_inf = nullptr;
     PyObject *fixed3 = nullptr, *scientific2 = nullptr;
     // Interned names.
@@ -68,18 +70,13 @@ PyObject *keep(PyObject *o) {
 
 // Which reserved name `name` is, among first..last-1: its index,
 // NOT_RESERVED, or -2 on error. Exact str names are told apart by length
-// first (6, 9, 16 and 17 characters), then by their text.
+// before any character is compared.
 int reserved_index(PyObject *name, int first = 0, int last = N_RESERVED) {
     if (PyUnicode_CheckExact(name)) {
-        int i;
-        switch (PyUnicode_GET_LENGTH(name)) {
-            case 6: i = NULL_BIN; break;
-            case 9: i = DEFAULT; break;
-            case 16: i = SYSTEM_DEFAULT; break;
-            case 17: i = DEFINED_DEFAULT; break;
-            default: return NOT_RESERVED;
-        }
-        return i >= first && i < last && bins::text_equal(name, S.reserved_text[i]) ? i : NOT_RESERVED;
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(name);
+        for (int i = first; i < last; ++i)
+            if (n == S.reserved_length[i] && bins::text_equal(name, S.reserved_text[i])) return i;
+        return NOT_RESERVED;
     }
     for (int i = first; i < last; ++i) {
         int r = PyObject_RichCompareBool(name, S.reserved_member[i], Py_EQ);
@@ -504,6 +501,7 @@ void declare(Module &m) {
     for (int i = 0; i < N_RESERVED; ++i) {
         S.reserved_member[i] = keep(bin_names.attr(members[i]));
         S.reserved_text[i] = keep(PyUnicode_InternFromString(values[i]));
+        S.reserved_length[i] = PyUnicode_GET_LENGTH(S.reserved_text[i]);
     }
 
     S.abstract_bin = keep(m.record("AbstractAttributeBin", {"BaseModel", "ABC"})

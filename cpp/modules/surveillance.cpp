@@ -127,7 +127,7 @@ nb::object numerical_bin(PyObject *binning, PyObject *value) {
     const double v = value == Py_None ? NAN : PyFloat_AS_DOUBLE(value);
     Ref list(bins_of(binning));
     PyObject *bin = nullptr;
-    bins::FloatValue fv(v, value);
+    bins::FloatValue fv(v, value == Py_None ? nullptr : value);
     int r = std::isnan(v) ? find_named(list.p, NULL_BIN, N_RESERVED, &bin) : find_interval(list.p, fv, &bin);
     return answer(r, bin, list.p);
 }
