@@ -203,17 +203,6 @@ def test_default_bins_and_their_log(names, value, level):
     assert [e["event"] for e in logs] == ([HIT.format("age", "nan")] if level else [])
 
 
-def test_scan_order_and_skipped_bins():
-    binning = numeric(
-        Cat(id=1, categories=["5"], value=8.0),                             # other kind
-        Num(id=2, name="0_default", lower_bound=0, upper_bound=9, value=7.0),  # reserved, with bounds
-        Num(id=3, lower_bound=0, upper_bound=6, value=1.0),
-        Num(id=4, lower_bound=4, upper_bound=9, value=2.0),                 # overlaps: the earlier wins
-    )
-    assert binning.bin_numeric_attribute(5) == 1.0
-    assert binning.bin_numeric_attribute(6.5) == 2.0
-
-
 @pytest.mark.parametrize("bad, value, message", [
     (dict(lower_bound=None, upper_bound=5), 3.0, "'<' not supported between instances of 'NoneType' and 'float'"),
     (dict(lower_bound=0.0, upper_bound=None), 3, "'<=' not supported between instances of 'float' and 'NoneType'"),
