@@ -273,8 +273,8 @@ def memory():
     print()
     print(f"{n_calls:,} calls each of bin_numeric_attribute (float, int, text and missing values), "
           "bin_categoric_attribute and get_discretisation:")
-    print(f"  traced Python memory held: {traced_before:,} -> {traced_after:,} bytes "
-          f"({traced_after - traced_before:+,})")
+    print(f"  memory allocated during the calls and still held after them (tracemalloc): "
+          f"{traced_after - traced_before:+,} bytes")
     print(f"  resident set size: {rss_before:,} -> {rss_after:,} KiB ({rss_after - rss_before:+,})")
 
 
