@@ -319,23 +319,15 @@ int set_qualname(PyObject *self, PyObject *value, void *) {
     return set_text(&reinterpret_cast<FunctionObject *>(self)->qualname, value, "__qualname__");
 }
 
-PyObject *get_doc(PyObject *self, void *) {
-    auto *f = reinterpret_cast<FunctionObject *>(self);
-    return Py_NewRef(f->doc ? f->doc : Py_None);
+// __doc__ and __module__: any object, None when deleted.
+template <PyObject *FunctionObject::*slot>
+PyObject *get_object(PyObject *self, void *) {
+    PyObject *v = reinterpret_cast<FunctionObject *>(self)->*slot;
+    return Py_NewRef(v ? v : Py_None);
 }
-int set_doc(PyObject *self, PyObject *value, void *) {
-    auto *f = reinterpret_cast<FunctionObject *>(self);
-    Py_XSETREF(f->doc, Py_XNewRef(value ? value : Py_None));
-    return 0;
-}
-
-PyObject *get_module(PyObject *self, void *) {
-    auto *f = reinterpret_cast<FunctionObject *>(self);
-    return Py_NewRef(f->module ? f->module : Py_None);
-}
-int set_module(PyObject *self, PyObject *value, void *) {
-    auto *f = reinterpret_cast<FunctionObject *>(self);
-    Py_XSETREF(f->module, Py_XNewRef(value ? value : Py_None));
+template <PyObject *FunctionObject::*slot>
+int set_object(PyObject *self, PyObject *value, void *) {
+    Py_XSETREF(reinterpret_cast<FunctionObject *>(self)->*slot, Py_NewRef(value ? value : Py_None));
     return 0;
 }
 
@@ -425,8 +417,8 @@ PyObject *function_reduce(PyObject *self, PyObject *) {
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
-    {"__doc__", get_doc, set_doc, nullptr, nullptr},
-    {"__module__", get_module, set_module, nullptr, nullptr},
+    {"__doc__", get_object<&FunctionObject::doc>, set_object<&FunctionObject::doc>, nullptr, nullptr},
+    {"__module__", get_object<&FunctionObject::module>, set_object<&FunctionObject::module>, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
