@@ -9,6 +9,7 @@ namespace {
 using namespace kelvane;
 
 nb::object noop(Args) { return none(); }
+nb::object identity(Args a) { return nb::borrow(a[0]); }
 nb::object first(Args a) { return nb::borrow(a[1]); }
 nb::object echo(Args a) { return nb::borrow(a[1]); }
 nb::object pair(Args a) { return nb::make_tuple(a[0], a[1]); }
@@ -66,6 +67,7 @@ void declare(Module &m) {
         .method(Function("maybe_float", echo).self().arg("value", "Optional[float]").returns("Optional[float]"))
         .method(Function("as_list", echo).self().arg("value", "List[Dict[str, str]]").returns("List[str]"))
         .method(Function("as_dict", echo).self().arg("value", "Dict[str, Any]").returns("Optional[int]"))
+        .method(Function("number", echo).self().arg("value", "Any").returns("Optional[int]"))
         .method(Function("loose", echo).self().arg("value", "Union[str, int]").returns("Any"))
         .method(Function("with_default", pair).self().arg("value", "Optional[str]", nb::str("x")).returns("Any"))
         .method(Function("options", kwargs_of).self().arg("value", "Any").kwargs("kwds", "Any").returns("Any"))
@@ -86,6 +88,7 @@ void declare(Module &m) {
         .create();
 
     m.function(Function("noop", noop).arg("a", "Any").returns("None"));
+    m.function(Function("later", identity).arg("value", "Any").returns("Any").coroutine());
 }
 
 }  // namespace

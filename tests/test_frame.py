@@ -1,0 +1,302 @@
+"""The module frame: initialisation, functions, records, enums and views declared from C++."""
+import asyncio
+import copy
+import importlib
+import inspect
+import pickle
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pydantic
+import pytest
+import strawberry
+
+import kelvane_analytics_utils
+from kelvane_analytics_utils import _frame_probe as fp
+
+RESHAPING = "kelvane_analytics_utils.predictive_models.preparation.reshaping"
+MODULES = {
+    "scorebundle": "predictive_models/scorebundle",
+    "content": "predictive_models/content",
+    "discretisation": "predictive_models/preparation/discretisation",
+    "preparation": "predictive_models/preparation/preparation",
+    "reshaping": "predictive_models/preparation/reshaping",
+    "dossier": "predictive_models/dossier/dossier",
+    "census": "predictive_models/dossier/census",
+    "surveillance": "predictive_models/surveillance/surveillance",
+    "yardstick": "predictive_models/yardstick/yardstick",
+    "tally": "predictive_models/yardstick/tally",
+    "dump": "utils/dump",
+    "parse": "utils/parse",
+}
+
+
+def run_python(code: str) -> subprocess.CompletedProcess:
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True)
+
+
+# ------------------------------------------------------------------ modules
+
+
+def test_no_python_source_stands_at_a_module_path():
+    root = Path(kelvane_analytics_utils.__file__).parent
+    for rel in MODULES.values():
+        assert not (root / f"{rel}.py").exists()
+        assert not (root / f"{rel}.pyx").exists()
+
+
+def test_module_is_a_shared_library_and_imports_once():
+    first = importlib.import_module(RESHAPING)
+    assert first.__file__.endswith(".so")
+    assert importlib.import_module(RESHAPING) is first
+    assert importlib.reload(first) is first
+    assert first.AttributeTransformation is importlib.import_module(RESHAPING).AttributeTransformation
+
+
+def test_reinitialisation_with_another_module_object_is_refused():
+    module = importlib.import_module(RESHAPING)
+    del sys.modules[RESHAPING]
+    try:
+        with pytest.raises(RuntimeError) as err:
+            importlib.import_module(RESHAPING)
+        assert str(err.value) == (
+            "Module 'reshaping' has already been imported. Re-initialisation is not supported."
+        )
+    finally:
+        sys.modules[RESHAPING] = module
+
+
+def test_failed_initialisation_names_the_module_and_can_be_retried():
+    out = run_python(f"""
+        import sys, traceback
+        sys.modules["kelvane_analytics_utils.utils.base_model"] = None   # make the import fail
+        try:
+            import {RESHAPING}
+        except ImportError:
+            text = traceback.format_exc()
+            assert "init {RESHAPING}" in text, text
+        else:
+            raise SystemExit("import should have failed")
+        assert "{RESHAPING}" not in sys.modules
+        del sys.modules["kelvane_analytics_utils.utils.base_model"]
+        import {RESHAPING} as r
+        print(r.AttributeTransformation(attribute="a", transformation="b").attribute)
+    """)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == "a"
+
+
+def test_reshaping_initialises_no_sibling_module():
+    out = run_python(f"""
+        import sys
+        import {RESHAPING}
+        print(sorted(m for m in sys.modules if m.startswith("kelvane_analytics_utils.") and "base_model" not in m))
+    """)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == str(sorted([
+        "kelvane_analytics_utils.predictive_models",
+        "kelvane_analytics_utils.predictive_models.preparation",
+        RESHAPING,
+        "kelvane_analytics_utils.utils",
+    ]))
+
+
+# ------------------------------------------------------------------ functions
+
+P = fp.Probe
+
+
+@pytest.fixture
+def probe():
+    return P(name="a", size=2)
+
+
+def test_functions_carry_names_and_annotation_texts():
+    assert P.text.__name__ == "text"
+    assert P.text.__qualname__ == "Probe.text"
+    assert P.text.__module__ == "kelvane_analytics_utils._frame_probe"
+    assert P.text.__annotations__ == {"value": "str", "return": "str"}
+    assert P.build.__doc__ == "Build one."
+    assert fp.noop.__qualname__ == "noop"
+
+
+@pytest.mark.parametrize(
+    "function, text",
+    [
+        (P.text, "(self, value: 'str') -> 'str'"),
+        (P.with_default, "(self, value: 'Optional[str]' = 'x') -> 'Any'"),
+        (P.options, "(self, value: 'Any', **kwds: 'Any') -> 'Any'"),
+        (P.__init__, "(self, **kwargs: 'Any')"),
+        (P.build, "(value: 'Any') -> \"'Probe'\""),
+        (P._helper, "(unused: 'Any', value: 'Any') -> 'Any'"),
+        (fp.noop, "(a: 'Any') -> 'None'"),
+    ],
+)
+def test_signature_shows_parameters_and_annotation_texts(function, text):
+    assert str(inspect.signature(function)) == text
+
+
+def test_bound_method_signature_drops_self(probe):
+    assert str(inspect.signature(probe.text)) == "(value: 'str') -> 'str'"
+    assert isinstance(probe.text, type(probe.model_dump))  # a real bound method
+    assert probe.text.__self__ is probe
+
+
+@pytest.mark.parametrize(
+    "method, value, message",
+    [
+        ("text", None, "Argument 'value' has incorrect type (expected str, got NoneType)"),
+        ("text", 1, "Argument 'value' has incorrect type (expected str, got int)"),
+        ("text", type("Sub", (str,), {})("x"), "Argument 'value' has incorrect type (expected str, got Sub)"),
+        ("maybe_float", 1, "Argument 'value' has incorrect type (expected float, got int)"),
+        ("as_list", (), "Argument 'value' has incorrect type (expected list, got tuple)"),
+        ("as_dict", {"a": 1}, "Expected int, got dict"),
+        ("as_dict", True, "Argument 'value' has incorrect type (expected dict, got bool)"),
+        ("number", True, "Expected int, got bool"),
+        ("number", 1.0, "Expected int, got float"),
+    ],
+)
+def test_argument_and_result_checks_give_the_exact_message(probe, method, value, message):
+    with pytest.raises(TypeError) as err:
+        getattr(probe, method)(value)
+    assert str(err.value) == message
+
+
+@pytest.mark.parametrize(
+    "method, value",
+    [("maybe_float", None), ("maybe_float", 1.5), ("as_list", []), ("loose", 3), ("loose", None), ("number", None)],
+)
+def test_values_that_pass_the_checks(probe, method, value):
+    assert getattr(probe, method)(value) == value
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda p: p.text(), "text() missing 1 required positional argument: 'value'"),
+        (lambda p: p.text("a", "b"), "text() takes 2 positional arguments but 3 were given"),
+        (lambda p: p.text("a", value="b"), "text() got multiple values for argument 'value'"),
+        (lambda p: p.text(other="b"), "text() got an unexpected keyword argument 'other'"),
+    ],
+)
+def test_argument_binding_errors(probe, call, message):
+    with pytest.raises(TypeError) as err:
+        call(probe)
+    assert str(err.value) == message
+
+
+def test_keywords_defaults_and_kwargs(probe):
+    assert probe.text(value="k") == "k"
+    assert probe.with_default() == (probe, "x")
+    assert probe.options(1, b=2, a=3) == (1, {"b": 2, "a": 3})
+    assert P.build(4) == (P, 4)
+    assert probe._helper(1, 2) == 2
+
+
+def test_calls_do_not_leak_references(probe):
+    value = object()
+    before = sys.getrefcount(value)
+    for _ in range(1000):
+        probe.loose(value)
+        probe.options(value, k=value)
+        with pytest.raises(TypeError):
+            probe.text(value)
+    assert sys.getrefcount(value) == before
+
+
+def test_functions_pickle_and_copy_by_reference():
+    assert pickle.loads(pickle.dumps(fp.noop)) is fp.noop
+    assert pickle.loads(pickle.dumps(P.text)) is P.text
+    assert copy.deepcopy(P.text) is P.text
+    assert copy.deepcopy(P) is P
+
+
+# ------------------------------------------------------------------ records
+
+
+def test_record_fields_in_declaration_order_base_first():
+    assert list(P.model_fields) == ["name", "size", "tags", "colour"]
+    assert P.__annotations__ == {"size": "int", "tags": "List[str]", "colour": "Optional[Colour]"}
+    assert list(P(name="n").model_dump()) == ["name", "size", "tags", "colour"]
+    assert P.model_fields["colour"].annotation == fp.Colour | None
+
+
+def test_record_defaults_are_fresh_per_instance():
+    a, b = P(name="a"), P(name="b")
+    a.tags.append("x")
+    assert b.tags == []
+
+
+def test_missing_field_and_failing_validators_raise_validation_errors():
+    with pytest.raises(pydantic.ValidationError) as err:
+        fp.AbstractProbe.model_validate({})
+    with pytest.raises(pydantic.ValidationError) as err:
+        P(name="x", size=-1)
+    assert "size must not be negative" in str(err.value)
+
+
+def test_custom_init_and_before_validator():
+    assert P().name == "unnamed"
+    assert P.model_validate("zed").name == "zed"
+    assert P.model_validate({"size": 3}) == P(name="unnamed", size=3)
+
+
+def test_abstract_record_cannot_be_built():
+    assert fp.AbstractProbe.__abstractmethods__ == frozenset({"label"})
+    with pytest.raises(TypeError):
+        fp.AbstractProbe(name="x")
+    assert P(name="n", size=1).label() == "n:1"
+
+
+def test_records_and_enum_members_pickle():
+    record = P(name="p", size=1, colour="green")
+    assert record.colour is fp.Colour.GREEN
+    assert pickle.loads(pickle.dumps(record)) == record
+    assert pickle.loads(pickle.dumps(fp.Colour.RED)) is fp.Colour.RED
+
+
+def test_enum_on_str_with_declared_values():
+    assert [m.value for m in fp.Colour] == ["RED", "green"]
+    assert fp.Colour.RED == "RED"
+    assert fp.Colour.__mro__[1:3] == (str, fp.Colour.__mro__[2])
+    assert fp.Colour.__module__ == "kelvane_analytics_utils._frame_probe"
+
+
+# ------------------------------------------------------------------ views
+
+
+def test_view_with_coroutine_resolver_through_a_schema():
+    resolver = {f.name: f.base_resolver for f in fp.ProbeType.__strawberry_definition__.fields}["shown_name"]
+    assert resolver.is_async
+    assert inspect.iscoroutinefunction(fp.ProbeType.shown_name)
+
+    @strawberry.type
+    class Query:
+        @strawberry.field
+        def probe(self) -> fp.ProbeType:
+            return fp.ProbeType.from_pydantic(P(name="seen", size=5))
+
+        @strawberry.field
+        def colour(self) -> fp.Colour:
+            return fp.Colour.GREEN
+
+    schema = strawberry.Schema(query=Query)
+    result = asyncio.run(schema.execute("{ probe { name size shownName } colour }"))
+    assert result.errors is None
+    assert result.data == {"probe": {"name": "seen", "size": 5, "shownName": "seen"}, "colour": "GREEN"}
+
+
+def test_awaitable_returns_tuples_whole_and_raises_when_awaited():
+    async def run(value):
+        return await fp.later(value)
+
+    assert asyncio.run(run(("a", "b"))) == ("a", "b")
+    pending = fp.ProbeType.shown_name(None, parent=object())  # fails only when awaited
+    with pytest.raises(AttributeError):
+        asyncio.run(_await(pending))
+
+
+async def _await(awaitable):
+    return await awaitable
