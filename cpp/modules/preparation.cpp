@@ -427,12 +427,19 @@ nb::object add_reshaping(Args a) {
         // AttributeTransformation(**element)
         nb::object kwargs = own(PyDict_New());
         if (PyDict_Update(kwargs.ptr(), element) < 0) {
-            if (PyErr_ExceptionMatches(PyExc_AttributeError) && !PyObject_HasAttrWithError(element, N.keys)) {
-                PyErr_Clear();
-                nb::object where = own(_PyObject_FunctionStr(S.AttributeTransformation));
-                PyErr_Format(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s", where.ptr(),
-                             Py_TYPE(element)->tp_name);
+            // Not a mapping at all: the host's message for a call with **element.
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+            PyObject *failure = PyErr_GetRaisedException();
+            int has_keys = PyObject_HasAttrWithError(element, N.keys);
+            if (has_keys != 0) {
+                if (has_keys > 0) PyErr_SetRaisedException(failure);
+                else Py_DECREF(failure);
+                throw_error();
             }
+            Py_DECREF(failure);
+            nb::object where = own(_PyObject_FunctionStr(S.AttributeTransformation));
+            PyErr_Format(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s", where.ptr(),
+                         Py_TYPE(element)->tp_name);
             throw_error();
         }
         nb::object empty = own(PyTuple_New(0));
