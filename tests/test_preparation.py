@@ -349,6 +349,34 @@ def per_value(record, attribute, values):
     return result, events(logs)
 
 
+def singles(record, attribute, values):
+    """apply_discretisation value by value: results (or failures) and log events."""
+    out, logged = [], []
+    for v in values:
+        with capture_logs() as logs:
+            try:
+                out.append(record.apply_discretisation(attribute, v))
+            except Exception as ex:
+                out.append((type(ex), str(ex), type(ex.__cause__)))
+        logged += events(logs)
+    return out, logged
+
+
+def expected_singles(record, attribute, values):
+    binning = record.get_discretisation(attribute)
+    method = (binning.bin_numeric_attribute if binning.attribute_data_type == "NUMERICAL"
+              else binning.bin_categoric_attribute)
+    out, logged = [], []
+    for v in values:
+        with capture_logs() as logs:
+            try:
+                out.append(method(v))
+            except Exception as ex:
+                out.append((type(ex), f"Binning attribute {attribute}: {ex}", type(ex)))
+        logged += events(logs)
+    return out, logged
+
+
 def batch(record, attribute, values):
     with capture_logs() as logs:
         try:
@@ -385,6 +413,13 @@ def random_numeric_binnings(rng):
     yield [b for b in bins if b.upper_bound != INF]            # no default, no null
     nan_bound = bins[:2] + [AttributeBinNumerical(id=9, lower_bound=math.nan, upper_bound=INF, value=3.0)] + bins[2:]
     yield nan_bound
+    subclassed = list(bins)
+    subclassed.insert(3, OpenBin(id=9, lower_bound=-1, upper_bound=1, value=11.0))
+    yield subclassed + reserved
+
+
+class OpenBin(AttributeBinNumerical):
+    """A bin of another class: the lookups take it as a numerical bin."""
 
 
 def random_values(rng, bins):
@@ -414,6 +449,9 @@ def test_numeric_batch_equals_single_lookups(seed):
         expected = per_value(record, "x", values)
         got = batch(record, "x", values)
         assert same(got[0], expected[0]) and got[1] == expected[1]
+        one_by_one = singles(record, "x", values)
+        wanted = expected_singles(record, "x", values)
+        assert same(one_by_one[0], wanted[0]) and one_by_one[1] == wanted[1]
 
 
 def test_numeric_batch_with_bins_the_index_cannot_answer():
@@ -445,9 +483,50 @@ def test_categorical_batch_equals_single_lookups(seed):
         AttributeBinning(attribute="c", attribute_data_type="CATEGORICAL", discretisation=bins)])
     values = [rng.choice(cats + ["Z", "E", None, ""]) for _ in range(300)]
     assert batch(record, "c", values) == per_value(record, "c", values)
+    assert singles(record, "c", values) == expected_singles(record, "c", values)
     bins[0].categories = None
     assert batch(record, "c", values) == per_value(record, "c", values)
     assert batch(record, "c", values + [1])[0][0] is TypeError
+
+
+def reorder_fields(record):
+    """The same record with its fields held in another order."""
+    object.__setattr__(record, "__dict__", dict(reversed(list(record.__dict__.items()))))
+    return record
+
+
+def test_records_holding_their_fields_in_another_order():
+    binnings = [numeric_binning("x"), categorical_binning("c")]
+    record = AttributePreprocessing(binning=binnings, dummy_encoding=colour_record().dummy_encoding)
+    before = (singles(record, "x", [5.0, 50.0, None, -INF]), singles(record, "c", ["A", "Q"]),
+              batch(record, "x", [5.0, 50.0]), record.apply_dummy_encoding("colour", "red"),
+              record.get_all_binning_attributes(), record.get_all_dummy_enc_attributes())
+    for b in binnings:
+        for bin_ in b.discretisation:
+            reorder_fields(bin_)
+        reorder_fields(b)
+    for e in record.dummy_encoding:
+        for single in e.encoding:
+            reorder_fields(single)
+        reorder_fields(e)
+    reorder_fields(record)
+    after = (singles(record, "x", [5.0, 50.0, None, -INF]), singles(record, "c", ["A", "Q"]),
+             batch(record, "x", [5.0, 50.0]), record.apply_dummy_encoding("colour", "red"),
+             record.get_all_binning_attributes(), record.get_all_dummy_enc_attributes())
+    assert after == before
+
+
+def test_changed_bins_are_seen_by_the_next_call():
+    record = AttributePreprocessing(binning=[numeric_binning("x"), categorical_binning("c")])
+    assert record.apply_discretisation("x", 5.0) == 1.0
+    record.binning[0].discretisation[1].upper_bound = 4.0
+    record.binning[0].discretisation[1].value = 7.5
+    assert record.apply_discretisation("x", 3.0) == 7.5
+    assert record.apply_discretisation_batch("x", [3.0, 5.0]) == [7.5, 9.0]
+    record.binning[1].discretisation[1].categories.append("Q")
+    assert record.apply_discretisation("c", "Q") == 1.0
+    record.binning[0].attribute = "y"
+    assert record.apply_discretisation("x", 3.0) is None and record.apply_discretisation("y", 3.0) == 7.5
 
 
 def test_batch_uses_an_overridden_lookup():
@@ -532,6 +611,32 @@ def test_dummy_shared_feature_keeps_the_last_write():
     extra = ({"value": "green", "encoded_feature_name": "colour_red"},)
     result = colour_record(extra=extra).apply_dummy_encoding("colour", "red")
     assert result == {"colour_red": 0, "colour_blue": 0}
+
+
+def test_dummy_results_are_fresh_and_follow_renamed_features():
+    record = colour_record()
+    first = record.apply_dummy_encoding("colour", "red")
+    first["colour_red"] = 5
+    first["extra"] = 1
+    assert record.apply_dummy_encoding("colour", "red") == {"colour_red": 1, "colour_blue": 0}
+    record.dummy_encoding[0].encoding[0].encoded_feature_name = "colour_rouge"
+    assert record.apply_dummy_encoding("colour", "red") == {"colour_rouge": 1, "colour_blue": 0}
+    record.dummy_encoding[0].encoding[0].value = "rouge"
+    with capture_logs():
+        assert record.apply_dummy_encoding("colour", "red") == {"colour_rouge": 0, "colour_blue": 1}
+
+
+def test_dummy_with_values_compared_by_the_host():
+    class Loose:
+        def __eq__(self, other):
+            return other == "blue"
+
+    record = colour_record()
+    assert record.apply_dummy_encoding("colour", Loose()) == {"colour_red": 0, "colour_blue": 1}
+    record.dummy_encoding[0].encoding[1].use_for_undefined = 1    # truthy, not a bool
+    with capture_logs() as logs:
+        assert record.apply_dummy_encoding("colour", "green") == {"colour_red": 0, "colour_blue": 1}
+    assert events(logs)[0][0] == "info"
 
 
 def test_dummy_comparison_failure_propagates_unlogged():

@@ -52,7 +52,6 @@ struct State {
 } S;
 
 nb::object own(PyObject *o) { return check(o); }
-nb::object field(PyObject *record, PyObject *name) { return check(field_of(record, name)); }
 
 // ------------------------------------------------------------ equality
 
@@ -62,7 +61,17 @@ inline bool str_eq(PyObject *a, PyObject *b) {
     if (a == b) return true;
     const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
     if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
-    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(n) * PyUnicode_KIND(a)) == 0;
+    // Hashes already computed tell most unequal texts apart without reading them.
+    const Py_hash_t ha = reinterpret_cast<PyASCIIObject *>(a)->hash, hb = reinterpret_cast<PyASCIIObject *>(b)->hash;
+    if (ha != -1 && hb != -1 && ha != hb) return false;
+    const size_t bytes = static_cast<size_t>(n) * PyUnicode_KIND(a);
+    const char *pa = static_cast<const char *>(PyUnicode_DATA(a)), *pb = static_cast<const char *>(PyUnicode_DATA(b));
+    if (bytes <= 16) {
+        for (size_t i = 0; i < bytes; ++i)
+            if (pa[i] != pb[i]) return false;
+        return true;
+    }
+    return std::memcmp(pa, pb, bytes) == 0;
 }
 
 // bool(a == b), as the host evaluates it (no identity shortcut); throws on error.
@@ -94,6 +103,104 @@ bool truthy(PyObject *o) {
     int t = PyObject_IsTrue(o);
     if (t < 0) throw_error();
     return t != 0;
+}
+
+// ------------------------------------------------------------ record fields
+
+// One field of one record class. Records keep their fields in the instance
+// dict, in declaration order, and the records of a class share the key
+// objects of that dict: the first read learns the dict's own key object and
+// its position, so that later reads look at that one entry and compare keys
+// by identity. When the entry there holds another key (a record of another
+// class, a dict built otherwise) the field is looked up by name as usual.
+struct Key {
+    PyObject *name = nullptr;   // interned; for attribute lookup
+    PyObject *key = nullptr;    // what dict lookups use
+    Py_ssize_t pos = -1;        // where records of the learned class hold it
+    bool learned = false;
+};
+
+struct Keys {
+    // AttributePreprocessing
+    Key transformations, binning, dummy_encoding;
+    // AttributeTransformation
+    Key transformation_attribute, transformation, transformed_attribute_name;
+    // AttributeBinning
+    Key binning_attribute, attribute_data_type, discretisation, binned_attribute_name;
+    // bins: numerical, categorical
+    Key bin_name, bin_value, lower_bound, upper_bound;
+    Key category_bin_name, category_bin_value, categories;
+    // PredictiveModelDummyEncoding and its single values
+    Key encoding_attribute, encoding, single_value, encoded_feature_name, use_for_undefined;
+} K;
+
+void learn(PyObject *dict, Key &k) {
+    k.learned = true;
+    Py_ssize_t pos = 0, at = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (PyUnicode_CheckExact(key) && str_eq(key, k.name)) {
+            Py_SETREF(k.key, Py_NewRef(key));
+            k.pos = at;
+            return;
+        }
+        at = pos;
+    }
+}
+
+// The field from the record's instance dict: 1 (new reference in *out), 0
+// when the dict does not hold it (no error), -1 on error. Runs no code of
+// the caller's.
+int peek(PyObject *record, Key &k, PyObject **out) {
+    *out = nullptr;
+    PyObject **dictptr = _PyObject_GetDictPtr(record);
+    if (!dictptr || !*dictptr) return 0;
+    if (k.pos >= 0) {
+        Py_ssize_t pos = k.pos;
+        PyObject *key, *value;
+        if (PyDict_Next(*dictptr, &pos, &key, &value) && key == k.key) {
+            *out = Py_NewRef(value);
+            return 1;
+        }
+    }
+    int r = PyDict_GetItemRef(*dictptr, k.key, out);
+    if (r > 0 && !k.learned) learn(*dictptr, k);
+    return r;
+}
+
+// The field at its learned place in the record's dict: a borrowed
+// reference, or null (no error) when it is not there. Runs no code at all,
+// so loops that run none either can hold what it gives without references.
+inline PyObject *dict_of(PyObject *record) {
+    PyObject **dictptr = _PyObject_GetDictPtr(record);
+    return dictptr ? *dictptr : nullptr;
+}
+inline PyObject *entry_in(PyObject *dict, const Key &k) {
+    if (!dict || k.pos < 0) return nullptr;
+    Py_ssize_t pos = k.pos;
+    PyObject *key, *value;
+    return PyDict_Next(dict, &pos, &key, &value) && key == k.key ? value : nullptr;
+}
+inline PyObject *entry(PyObject *record, const Key &k) { return entry_in(dict_of(record), k); }
+
+// record.<field>: the instance dict first, then attribute lookup.
+nb::object field(PyObject *record, Key &k) {
+    if (PyObject *plain = entry(record, k)) return nb::borrow(plain);
+    PyObject *v;
+    int r = peek(record, k, &v);
+    if (r < 0) throw_error();
+    if (r > 0) return nb::steal(v);
+    return own(PyObject_GetAttr(record, k.name));
+}
+
+// The field when the instance dict holds it; an invalid object otherwise
+// (errors cleared): for the fast paths, which leave anything unusual to the
+// general path.
+nb::object plain_field(PyObject *record, Key &k) {
+    PyObject *v;
+    int r = peek(record, k, &v);
+    if (r < 0) PyErr_Clear();
+    return r > 0 ? nb::steal(v) : nb::object();
 }
 
 // ------------------------------------------------------------ helpers
@@ -198,10 +305,24 @@ void chain_pending(PyObject *context) {
 // ------------------------------------------------------------ lookups
 
 // The first record of `list` whose `attribute` equals `attribute`, or None.
-nb::object first_with_attribute(PyObject *list, PyObject *attribute) {
+nb::object first_with_attribute(PyObject *list, Key &key, PyObject *attribute) {
+    if (PyList_CheckExact(list)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+            PyObject *record = PyList_GET_ITEM(list, i);
+            PyObject *a = entry(record, key);
+            if (a && PyUnicode_CheckExact(a)) {   // compared without running code
+                if (str_eq(a, attribute)) return nb::borrow(record);
+                continue;
+            }
+            nb::object held = nb::borrow(record);
+            nb::object value = field(record, key);
+            if (equals(value.ptr(), attribute)) return held;
+        }
+        return none();
+    }
     nb::object found = none();
     each(list, [&](PyObject *record) {
-        nb::object a = field(record, N.attribute);
+        nb::object a = field(record, key);
         if (!equals(a.ptr(), attribute)) return false;
         found = nb::borrow(record);
         return true;
@@ -210,8 +331,8 @@ nb::object first_with_attribute(PyObject *list, PyObject *attribute) {
 }
 
 nb::object first_binning(PyObject *self, PyObject *attribute) {
-    nb::object list = field(self, N.binning);
-    return first_with_attribute(list.ptr(), attribute);
+    nb::object list = field(self, K.binning);
+    return first_with_attribute(list.ptr(), K.binning_attribute, attribute);
 }
 
 // self.get_discretisation(attribute), read directly when the record's own
@@ -225,7 +346,10 @@ enum class Kind { Neither, Numerical, Categorical };
 
 // The binning's data type, compared numerical first.
 Kind kind_of(PyObject *binning) {
-    nb::object t = field(binning, N.attribute_data_type);
+    PyObject *plain = entry(binning, K.attribute_data_type);
+    if (plain == S.NUMERICAL) return Kind::Numerical;
+    if (plain == S.CATEGORICAL) return Kind::Categorical;
+    nb::object t = field(binning, K.attribute_data_type);
     if (t.ptr() == S.NUMERICAL) return Kind::Numerical;
     if (t.ptr() != S.CATEGORICAL && equals(t.ptr(), S.NUMERICAL)) return Kind::Numerical;
     if (t.ptr() == S.CATEGORICAL || equals(t.ptr(), S.CATEGORICAL)) return Kind::Categorical;
@@ -251,48 +375,41 @@ bool is_reserved(PyObject *name) {
 struct BinValues {
     std::vector<nb::object> values;   // the bin value of each indexed bin
     std::vector<char> usable;         // whether the lookup would return it as is
-    void add(PyObject *bin) {
-        PyObject *v = field_of(bin, N.value);
-        if (!v) {
-            PyErr_Clear();
-            values.emplace_back();
-            usable.push_back(0);
-            return;
-        }
-        usable.push_back(v == Py_None || PyFloat_CheckExact(v));
-        values.push_back(nb::steal(v));
+    void add(PyObject *bin, Key &key) {
+        nb::object v = plain_field(bin, key);
+        usable.push_back(v.is_valid() && (v.is_none() || PyFloat_CheckExact(v.ptr())));
+        values.push_back(std::move(v));
     }
     PyObject *answer(std::size_t k) const {
         return usable[k] ? Py_NewRef(values[k].ptr()) : nullptr;
     }
 };
 
-// Whether the binning is a plain AttributeBinning whose `method` is its own,
-// and its bin list when so.
-nb::object plain_bins(PyObject *binning, PyObject *method, PyObject *original) {
-    if (Py_TYPE(binning) != reinterpret_cast<PyTypeObject *>(S.AttributeBinning)) return {};
-    if (!own_method(binning, method, original)) return {};
-    PyObject *bins = field_of(binning, N.discretisation);
-    if (!bins) {
-        PyErr_Clear();
-        return {};
-    }
-    nb::object list = nb::steal(bins);
-    if (!PyList_CheckExact(bins)) return {};
-    return list;
+// The bin list (borrowed) of a plain AttributeBinning whose `method` is its
+// own; null otherwise.
+PyObject *plain_bins(PyObject *binning, PyObject *method, PyObject *original) {
+    if (Py_TYPE(binning) != reinterpret_cast<PyTypeObject *>(S.AttributeBinning)) return nullptr;
+    if (!own_method(binning, method, original)) return nullptr;
+    PyObject *list = entry(binning, K.discretisation);
+    return list && PyList_CheckExact(list) ? list : nullptr;
 }
 
-// The exact-string name of a bin, or null when the bin would stop the index.
-nb::object plain_name(PyObject *bin) {
-    PyObject *name = field_of(bin, N.name);
-    if (!name) {
-        PyErr_Clear();
-        return {};
-    }
-    nb::object n = nb::steal(name);
-    if (!PyUnicode_CheckExact(name)) return {};
-    return n;
+enum class BinKind { Other, Numerical, Categorical };
+
+BinKind bin_kind(PyObject *bin) {
+    PyTypeObject *t = Py_TYPE(bin);
+    if (t == reinterpret_cast<PyTypeObject *>(S.AttributeBinNumerical)) return BinKind::Numerical;
+    if (t == reinterpret_cast<PyTypeObject *>(S.AttributeBinCategorical)) return BinKind::Categorical;
+    return BinKind::Other;
 }
+
+// The exact-string name of a bin of either class (borrowed), or null when
+// the bin would stop a fast path.
+PyObject *plain_name_in(PyObject *fields, BinKind kind) {
+    PyObject *name = entry_in(fields, kind == BinKind::Numerical ? K.bin_name : K.category_bin_name);
+    return name && PyUnicode_CheckExact(name) ? name : nullptr;
+}
+PyObject *plain_name(PyObject *bin, BinKind kind) { return plain_name_in(dict_of(bin), kind); }
 
 struct NumericIndex {
     bool ready = false;
@@ -300,28 +417,22 @@ struct NumericIndex {
     BinValues bins;
 
     void build(PyObject *binning) {
-        nb::object list = plain_bins(binning, N.bin_numeric_attribute, S.bin_numeric_attribute);
-        if (!list.is_valid()) return;
+        PyObject *list = plain_bins(binning, N.bin_numeric_attribute, S.bin_numeric_attribute);
+        if (!list) return;
+        nb::object hold = nb::borrow(list);
         std::vector<core::Interval> intervals;
-        // A snapshot of the list: reading fields runs no code of the caller.
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i) {
-            PyObject *bin = PyList_GET_ITEM(list.ptr(), i);
-            PyTypeObject *t = Py_TYPE(bin);
-            const bool numeric = t == reinterpret_cast<PyTypeObject *>(S.AttributeBinNumerical);
-            if (!numeric && t != reinterpret_cast<PyTypeObject *>(S.AttributeBinCategorical)) break;
-            nb::object name = plain_name(bin);
-            if (!name.is_valid()) break;
-            if (!numeric || is_reserved(name.ptr())) continue;   // skipped by the scan
-            PyObject *lower = field_of(bin, N.lower_bound);
-            PyObject *upper = lower ? field_of(bin, N.upper_bound) : nullptr;
-            nb::object hl = nb::steal(lower), hu = nb::steal(upper);
-            if (!lower || !upper) {
-                PyErr_Clear();
-                break;
-            }
-            if (!PyFloat_CheckExact(lower) || !PyFloat_CheckExact(upper)) break;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+            nb::object held = nb::borrow(PyList_GET_ITEM(list, i));
+            PyObject *bin = held.ptr();
+            const BinKind kind = bin_kind(bin);
+            if (kind == BinKind::Other) break;
+            PyObject *name = plain_name(bin, kind);
+            if (!name) break;
+            if (kind != BinKind::Numerical || is_reserved(name)) continue;   // skipped by the scan
+            PyObject *lower = entry(bin, K.lower_bound), *upper = entry(bin, K.upper_bound);
+            if (!lower || !upper || !PyFloat_CheckExact(lower) || !PyFloat_CheckExact(upper)) break;
             intervals.push_back({PyFloat_AS_DOUBLE(lower), PyFloat_AS_DOUBLE(upper)});
-            bins.add(bin);
+            bins.add(bin, K.bin_value);
         }
         index = core::IntervalIndex(intervals);
         ready = true;
@@ -353,30 +464,26 @@ struct CategoricalIndex {
     BinValues bins;
 
     void build(PyObject *binning) {
-        nb::object list = plain_bins(binning, N.bin_categoric_attribute, S.bin_categoric_attribute);
-        if (!list.is_valid()) return;
+        PyObject *list = plain_bins(binning, N.bin_categoric_attribute, S.bin_categoric_attribute);
+        if (!list) return;
+        nb::object hold = nb::borrow(list);   // storing categories may collect garbage
         PyObject *d = PyDict_New();
         if (!d) {
             PyErr_Clear();
             return;
         }
         first = nb::steal(d);
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i) {
-            PyObject *bin = PyList_GET_ITEM(list.ptr(), i);
-            PyTypeObject *t = Py_TYPE(bin);
-            const bool categorical = t == reinterpret_cast<PyTypeObject *>(S.AttributeBinCategorical);
-            if (!categorical && t != reinterpret_cast<PyTypeObject *>(S.AttributeBinNumerical)) break;
-            nb::object name = plain_name(bin);
-            if (!name.is_valid()) break;
-            if (!categorical || is_reserved(name.ptr())) continue;
-            PyObject *cats = field_of(bin, N.categories);
-            if (!cats) {
-                PyErr_Clear();
-                break;
-            }
-            nb::object hc = nb::steal(cats);
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+            nb::object bin = nb::borrow(PyList_GET_ITEM(list, i));
+            const BinKind kind = bin_kind(bin.ptr());
+            if (kind == BinKind::Other) break;
+            PyObject *name = plain_name(bin.ptr(), kind);
+            if (!name) break;
+            if (kind != BinKind::Categorical || is_reserved(name)) continue;
+            nb::object categories = plain_field(bin.ptr(), K.categories);
             // Membership in a list of exact strings is string equality.
-            if (!PyList_CheckExact(cats)) break;
+            if (!categories.is_valid() || !PyList_CheckExact(categories.ptr())) break;
+            PyObject *cats = categories.ptr();
             bool plain = true;
             for (Py_ssize_t j = 0; j < PyList_GET_SIZE(cats) && plain; ++j)
                 plain = PyUnicode_CheckExact(PyList_GET_ITEM(cats, j));
@@ -390,7 +497,7 @@ struct CategoricalIndex {
                 PyErr_Clear();
                 return;
             }
-            bins.add(bin);
+            bins.add(bin.ptr(), K.category_bin_value);
         }
         ready = true;
     }
@@ -408,13 +515,88 @@ struct CategoricalIndex {
     }
 };
 
+// ------------------------------------------------------------ single values
+//
+// One value is scanned here, in list order, as the binning's own lookup scans
+// it, for as long as every bin on the way is plain (a bin of the exact class,
+// an exact-string name, exact-float bounds or an exact list of exact-string
+// categories) and the value is an exact float or int (for categories: an
+// exact string other than "nan"). A regular bin that matches answers its
+// value; anything else (missing values, no match, an unusual bin or value)
+// is left to the binning's own lookup, which also logs a default hit.
+
+// The value as the numeric lookup converts it, when that runs no code.
+bool plain_number(PyObject *value, double &d) {
+    if (PyFloat_CheckExact(value)) {
+        d = PyFloat_AS_DOUBLE(value);
+        return true;
+    }
+    if (!PyLong_CheckExact(value)) return false;
+    d = PyLong_AsDouble(value);
+    if (d == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
+// The matched bin's value (new reference), or null when the lookup must answer.
+PyObject *scan_numeric(PyObject *binning, PyObject *value) {
+    double d;
+    if (!plain_number(value, d) || std::isnan(d)) return nullptr;
+    PyObject *list = plain_bins(binning, N.bin_numeric_attribute, S.bin_numeric_attribute);
+    if (!list) return nullptr;
+    // Reading the bins runs no code: borrowed references stay valid.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        PyObject *bin = PyList_GET_ITEM(list, i);
+        const BinKind kind = bin_kind(bin);
+        if (kind == BinKind::Other) return nullptr;
+        PyObject *fields = dict_of(bin);
+        PyObject *name = plain_name_in(fields, kind);
+        if (!name) return nullptr;
+        if (kind != BinKind::Numerical || is_reserved(name)) continue;
+        PyObject *lower = entry_in(fields, K.lower_bound), *upper = entry_in(fields, K.upper_bound);
+        if (!lower || !upper || !PyFloat_CheckExact(lower) || !PyFloat_CheckExact(upper)) return nullptr;
+        if (PyFloat_AS_DOUBLE(lower) < d && d <= PyFloat_AS_DOUBLE(upper)) {
+            PyObject *v = entry_in(fields, K.bin_value);
+            return v ? Py_NewRef(v) : nullptr;
+        }
+    }
+    return nullptr;
+}
+
+PyObject *scan_categorical(PyObject *binning, PyObject *value) {
+    if (!PyUnicode_CheckExact(value) || str_eq(value, S.nan_text)) return nullptr;
+    PyObject *list = plain_bins(binning, N.bin_categoric_attribute, S.bin_categoric_attribute);
+    if (!list) return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        PyObject *bin = PyList_GET_ITEM(list, i);
+        const BinKind kind = bin_kind(bin);
+        if (kind == BinKind::Other) return nullptr;
+        PyObject *name = plain_name(bin, kind);
+        if (!name) return nullptr;
+        if (kind != BinKind::Categorical || is_reserved(name)) continue;
+        PyObject *cats = entry(bin, K.categories);
+        if (!cats || !PyList_CheckExact(cats)) return nullptr;
+        for (Py_ssize_t j = 0; j < PyList_GET_SIZE(cats); ++j) {
+            PyObject *item = PyList_GET_ITEM(cats, j);
+            if (!PyUnicode_CheckExact(item)) return nullptr;
+            if (str_eq(item, value)) {
+                PyObject *v = entry(bin, K.category_bin_value);
+                return v ? Py_NewRef(v) : nullptr;
+            }
+        }
+    }
+    return nullptr;
+}
+
 // ------------------------------------------------------------ methods
 
 nb::object get_transformation_formula(Args a) {
-    nb::object list = field(a.get(0), N.transformations);
-    nb::object t = first_with_attribute(list.ptr(), a.get(1));
+    nb::object list = field(a.get(0), K.transformations);
+    nb::object t = first_with_attribute(list.ptr(), K.transformation_attribute, a.get(1));
     if (t.is_none()) return nb::borrow(a[1]);
-    nb::object text = field(t.ptr(), N.transformation);
+    nb::object text = field(t.ptr(), K.transformation);
     nb::object open = own(PyUnicode_FromString("("));
     nb::object close = own(PyUnicode_FromString(")"));
     nb::object left = own(PyUnicode_Concat(open.ptr(), text.ptr()));
@@ -444,7 +626,7 @@ nb::object add_reshaping(Args a) {
         }
         nb::object empty = own(PyTuple_New(0));
         nb::object t = own(PyObject_Call(S.AttributeTransformation, empty.ptr(), kwargs.ptr()));
-        nb::object list = field(self, N.transformations);
+        nb::object list = field(self, K.transformations);
         call_method(N.append, list.ptr(), t.ptr());
         return false;
     });
@@ -553,8 +735,11 @@ nb::object apply_discretisation(Args a) {
     try {
         Kind kind = kind_of(binning.ptr());
         if (kind == Kind::Neither) return none();
-        nb::object r = call_method(kind == Kind::Numerical ? N.bin_numeric_attribute : N.bin_categoric_attribute,
-                                   binning.ptr(), value);
+        const bool numeric = kind == Kind::Numerical;
+        PyObject *found = numeric ? scan_numeric(binning.ptr(), value) : scan_categorical(binning.ptr(), value);
+        nb::object r = found ? nb::steal(found)
+                             : call_method(numeric ? N.bin_numeric_attribute : N.bin_categoric_attribute,
+                                           binning.ptr(), value);
         if (!r.is_none() && !PyFloat_CheckExact(r.ptr())) {
             raise_result_type("float", r.ptr());
             throw_error();
@@ -616,7 +801,7 @@ nb::object discretisation_exists(Args a) {
 }
 
 // [record.<field> for record in self.<list>]
-nb::object all_of(PyObject *self, PyObject *list_name, PyObject *field_name) {
+nb::object all_of(PyObject *self, Key &list_name, Key &field_name) {
     nb::object list = field(self, list_name);
     nb::object out = own(PyList_New(0));
     each(list.ptr(), [&](PyObject *record) {
@@ -628,35 +813,37 @@ nb::object all_of(PyObject *self, PyObject *list_name, PyObject *field_name) {
 
 // [record.<created> for record in self.<list>
 //  if record.<created> is not None and record.<created> != record.attribute]
-nb::object created_in(PyObject *self, PyObject *list_name, PyObject *created_name) {
+nb::object created_in(PyObject *self, Key &list_name, Key &created_name, Key &attribute_name) {
     nb::object list = field(self, list_name);
     nb::object out = own(PyList_New(0));
     each(list.ptr(), [&](PyObject *record) {
         nb::object created = field(record, created_name);
         if (created.is_none()) return false;
-        nb::object attribute = field(record, N.attribute);
+        nb::object attribute = field(record, attribute_name);
         if (differs(created.ptr(), attribute.ptr()) && PyList_Append(out.ptr(), created.ptr()) < 0) throw_error();
         return false;
     });
     return out;
 }
 
-nb::object get_all_transformation_attributes(Args a) { return all_of(a.get(0), N.transformations, N.attribute); }
-nb::object get_attributes_created_in_transformations(Args a) {
-    return created_in(a.get(0), N.transformations, N.transformed_attribute_name);
+nb::object get_all_transformation_attributes(Args a) {
+    return all_of(a.get(0), K.transformations, K.transformation_attribute);
 }
-nb::object get_all_binning_attributes(Args a) { return all_of(a.get(0), N.binning, N.attribute); }
+nb::object get_attributes_created_in_transformations(Args a) {
+    return created_in(a.get(0), K.transformations, K.transformed_attribute_name, K.transformation_attribute);
+}
+nb::object get_all_binning_attributes(Args a) { return all_of(a.get(0), K.binning, K.binning_attribute); }
 nb::object get_attributes_created_in_binning(Args a) {
-    return created_in(a.get(0), N.binning, N.binned_attribute_name);
+    return created_in(a.get(0), K.binning, K.binned_attribute_name, K.binning_attribute);
 }
 
 nb::object get_all_dummy_enc_attributes(Args a) {
-    nb::object list = field(a.get(0), N.dummy_encoding);
+    nb::object list = field(a.get(0), K.dummy_encoding);
     nb::object out = own(PyList_New(0));
     each(list.ptr(), [&](PyObject *encoding) {
-        nb::object entries = field(encoding, N.encoding);
+        nb::object entries = field(encoding, K.encoding);
         each(entries.ptr(), [&](PyObject *entry) {
-            if (PyList_Append(out.ptr(), field(entry, N.encoded_feature_name).ptr()) < 0) throw_error();
+            if (PyList_Append(out.ptr(), field(entry, K.encoded_feature_name).ptr()) < 0) throw_error();
             return false;
         });
         return false;
@@ -664,40 +851,182 @@ nb::object get_all_dummy_enc_attributes(Args a) {
     return out;
 }
 
+// Built-in scalars whose comparisons run no code of the caller's.
+inline bool plain_scalar(PyObject *o) {
+    return PyLong_CheckExact(o) || PyFloat_CheckExact(o) || PyBool_Check(o) || o == Py_None;
+}
+
+// attribute_value == value when it can be told without running code: 1 or
+// 0; -1 when the general comparison must decide.
+int quick_match(PyObject *attribute_value, PyObject *value) {
+    const bool text_a = PyUnicode_CheckExact(attribute_value), text_v = PyUnicode_CheckExact(value);
+    if (text_a && text_v) {
+        // The hash of an encoded value is computed once and kept by the string
+        // itself; later calls then tell most values apart by hash alone.
+        if (reinterpret_cast<PyASCIIObject *>(value)->hash == -1) (void)PyObject_Hash(value);
+        return str_eq(attribute_value, value);
+    }
+    if (text_a) return plain_scalar(value) ? 0 : -1;
+    if (text_v) return plain_scalar(attribute_value) ? 0 : -1;
+    if (PyFloat_CheckExact(attribute_value) && PyFloat_CheckExact(value))
+        return PyFloat_AS_DOUBLE(attribute_value) == PyFloat_AS_DOUBLE(value);
+    if (plain_scalar(attribute_value) && plain_scalar(value)) return equals(attribute_value, value);
+    return -1;
+}
+
 // bool(attribute_value == value): the host's equality, so 1 == 1.0 and "1" != 1.
 bool value_matches(PyObject *attribute_value, PyObject *value) {
-    if (PyUnicode_CheckExact(attribute_value)) {
-        if (PyUnicode_CheckExact(value)) return str_eq(attribute_value, value);
-        if (PyLong_CheckExact(value) || PyFloat_CheckExact(value)) return false;
-    } else if (PyUnicode_CheckExact(value) && (PyLong_CheckExact(attribute_value) || PyFloat_CheckExact(attribute_value))) {
-        return false;
+    int quick = quick_match(attribute_value, value);
+    return quick >= 0 ? quick != 0 : equals(attribute_value, value);
+}
+
+// The result of a dummy encoding, for the usual case of a list of plain
+// single-value encodings (exact-string feature names, bool flags, values the
+// argument compares with without running code). The mapping starts as a copy
+// of the features at 0, made once per list of feature names and kept for the
+// next calls, and the matched features are then set to 1.
+// Plain references, released when a template is replaced and kept to the
+// end of the process otherwise (like the module's other state: nothing is
+// released after the interpreter has gone).
+struct DummyTemplate {
+    std::vector<PyObject *> names;     // the feature names in list order
+    PyObject *zeros = nullptr;         // {name: 0} in first-seen order
+    std::vector<PyObject *> one_hot;   // per entry (distinct names): zeros with that name at 1, made on use
+    bool distinct = false;             // one key per entry
+    void clear() {
+        for (PyObject *n : names) Py_DECREF(n);
+        for (PyObject *d : one_hot) Py_XDECREF(d);
+        names.clear();
+        one_hot.clear();
+        Py_CLEAR(zeros);
     }
-    return equals(attribute_value, value);
+};
+constexpr Py_ssize_t kPlainMax = 64;
+DummyTemplate templates[4];
+unsigned next_template = 0;
+
+DummyTemplate &template_for(PyObject *const *features, Py_ssize_t n) {
+    for (DummyTemplate &t : templates) {
+        if (static_cast<Py_ssize_t>(t.names.size()) != n || !t.zeros) continue;
+        Py_ssize_t i = 0;
+        while (i < n && t.names[i] == features[i]) ++i;
+        if (i == n) return t;
+    }
+    nb::object zeros = own(_PyDict_NewPresized(n));
+    for (Py_ssize_t i = 0; i < n; ++i) set_item(zeros.ptr(), features[i], S.zero);
+    DummyTemplate &t = templates[next_template++ % 4];
+    t.clear();
+    t.names.reserve(n);
+    for (Py_ssize_t i = 0; i < n; ++i) t.names.push_back(Py_NewRef(features[i]));
+    t.distinct = PyDict_GET_SIZE(zeros.ptr()) == n;
+    t.one_hot.assign(t.distinct ? n : 0, nullptr);
+    t.zeros = zeros.release().ptr();
+    return t;
+}
+
+// False, with nothing done, when an entry is not plain.
+bool encode_plain(PyObject *entries, PyObject *attribute_value, nb::object &dummies, bool &found,
+                  nb::object &default_value) {
+    const Py_ssize_t n = PyList_GET_SIZE(entries);
+    if (n > kPlainMax) return false;
+    PyObject *features[kPlainMax];
+    bool hits[kPlainMax];
+    PyObject *marked = nullptr;
+    if (PyUnicode_CheckExact(attribute_value)) (void)PyObject_Hash(attribute_value);
+    // Reading and comparing run no code: the borrowed names stay valid.
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *fields = dict_of(PyList_GET_ITEM(entries, i));
+        PyObject *value = entry_in(fields, K.single_value);
+        PyObject *use = entry_in(fields, K.use_for_undefined);
+        PyObject *feature = entry_in(fields, K.encoded_feature_name);
+        if (!value || !feature || (use != Py_True && use != Py_False) || !PyUnicode_CheckExact(feature))
+            return false;
+        const int hit = quick_match(attribute_value, value);
+        if (hit < 0) return false;
+        features[i] = feature;
+        hits[i] = hit != 0;
+        if (use == Py_True) marked = feature;
+    }
+    DummyTemplate &t = template_for(features, n);   // holds the names from here on
+    Py_ssize_t only = -1, count = 0;
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (hits[i]) only = i, ++count;
+    if (count == 1 && t.distinct) {   // the usual case: one feature at 1
+        if (!t.one_hot[only]) {
+            nb::object d = own(PyDict_Copy(t.zeros));
+            set_item(d.ptr(), features[only], S.one);
+            t.one_hot[only] = d.release().ptr();
+        }
+        dummies = own(PyDict_Copy(t.one_hot[only]));
+        found = true;
+        if (marked) default_value = nb::borrow(marked);
+        return true;
+    }
+    nb::object result = own(PyDict_Copy(t.zeros));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (hits[i]) {
+            set_item(result.ptr(), features[i], S.one);
+            found = true;
+        } else if (!t.distinct) {
+            set_item(result.ptr(), features[i], S.zero);   // a shared name keeps the last write
+        }
+    }
+    if (marked) default_value = nb::borrow(marked);
+    dummies = std::move(result);
+    return true;
 }
 
 nb::object apply_dummy_encoding(Args a) {
     PyObject *self = a.get(0), *attribute = a.get(1), *attribute_value = a.get(2);
-    nb::object encodings = field(self, N.dummy_encoding);
-    nb::object encoding = first_with_attribute(encodings.ptr(), attribute);
+    nb::object encodings = field(self, K.dummy_encoding);
+    nb::object encoding = first_with_attribute(encodings.ptr(), K.encoding_attribute, attribute);
     if (encoding.is_none()) {
         nb::object message = own(PyUnicode_FromFormat("No dummy encoding for %U was found.", attribute));
         log_event(N.warning, message.ptr());
         return none();
     }
-    nb::object values_to_encode = field(encoding.ptr(), N.encoding);
-    nb::object dummies = own(PyDict_New());
+    nb::object values_to_encode = field(encoding.ptr(), K.encoding);
+    PyObject *entries = values_to_encode.ptr();
+    const bool listed = PyList_CheckExact(entries);
+    nb::object dummies;
     bool dummy_found = false;
     nb::object default_value = none();
-    each(values_to_encode.ptr(), [&](PyObject *entry) {
-        nb::object value = field(entry, N.value);
-        nb::object use_for_undefined = field(entry, N.use_for_undefined);
-        if (truthy(use_for_undefined.ptr())) default_value = field(entry, N.encoded_feature_name);
+
+    // One single-value encoding, in the order its fields are read.
+    auto visit = [&](PyObject *single) {
+        nb::object value = field(single, K.single_value);
+        nb::object use_for_undefined = field(single, K.use_for_undefined);
+        if (truthy(use_for_undefined.ptr())) default_value = field(single, K.encoded_feature_name);
         const bool hit = value_matches(attribute_value, value.ptr());
-        nb::object feature = field(entry, N.encoded_feature_name);
+        nb::object feature = field(single, K.encoded_feature_name);
         set_item(dummies.ptr(), feature.ptr(), hit ? S.one : S.zero);
         dummy_found = dummy_found || hit;
         return false;
-    });
+    };
+    if (!listed) {
+        dummies = own(PyDict_New());
+        each(entries, visit);
+    } else if (!encode_plain(entries, attribute_value, dummies, dummy_found, default_value)) {
+        dummies = own(PyDict_New());
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries); ++i) {
+            PyObject *single = PyList_GET_ITEM(entries, i);
+            // Plain fields and a comparison that runs no code: no references needed.
+            PyObject *value = entry(single, K.single_value);
+            PyObject *use = entry(single, K.use_for_undefined);
+            PyObject *feature = entry(single, K.encoded_feature_name);
+            int hit = -1;
+            if (value && feature && (use == Py_True || use == Py_False) && PyUnicode_CheckExact(feature))
+                hit = quick_match(attribute_value, value);
+            if (hit < 0) {
+                nb::object held = nb::borrow(single);
+                visit(single);
+                continue;
+            }
+            if (use == Py_True) default_value = nb::borrow(feature);
+            set_item(dummies.ptr(), feature, hit ? S.one : S.zero);
+            dummy_found = dummy_found || hit;
+        }
+    }
     if (dummy_found) return dummies;
     if (truthy(default_value.ptr())) {
         set_item(dummies.ptr(), default_value.ptr(), S.one);
@@ -717,10 +1046,10 @@ nb::object apply_dummy_encoding(Args a) {
 
 nb::object check_created_attribute_naming(Args a) {
     PyObject *self = a.get(0);
-    nb::object attribute = field(self, N.attribute);
-    nb::object entries = field(self, N.encoding);
+    nb::object attribute = field(self, K.encoding_attribute);
+    nb::object entries = field(self, K.encoding);
     each(entries.ptr(), [&](PyObject *entry) {
-        nb::object name = field(entry, N.encoded_feature_name);
+        nb::object name = field(entry, K.encoded_feature_name);
         if (!equals(name.ptr(), attribute.ptr())) return false;
         PyErr_Format(PyExc_ValueError,
                      "Features created by dummy encoding in predictive model cannot be named the same as feature "
@@ -745,6 +1074,44 @@ PyObject *class_function(nb::handle cls, PyObject *name) {
     return Py_NewRef(f);
 }
 
+// Records built here show where records of each class keep their fields
+// (reads learn it on first use otherwise).
+void learn_keys(Module &m) {
+    nb::object numeric = nb::borrow(S.AttributeBinNumerical)(nb::arg("id") = 2, nb::arg("lower_bound") = 0.0,
+                                                             nb::arg("upper_bound") = 1.0, nb::arg("value") = 1.0);
+    nb::object categorical = nb::borrow(S.AttributeBinCategorical)(nb::arg("id") = 3, nb::arg("categories") = nb::list(),
+                                                                   nb::arg("value") = 1.0);
+    nb::list bins;
+    bins.append(numeric);
+    bins.append(categorical);
+    nb::object binning = nb::borrow(S.AttributeBinning)(nb::arg("attribute") = "a",
+                                                        nb::arg("attribute_data_type") = nb::borrow(S.NUMERICAL),
+                                                        nb::arg("discretisation") = bins);
+    nb::object transformation = nb::borrow(S.AttributeTransformation)(nb::arg("attribute") = "a",
+                                                                      nb::arg("transformation") = "t");
+    nb::object single = m.get("PredictiveModelDummyEncodingSingleValue")(nb::arg("value") = "v",
+                                                                         nb::arg("encoded_feature_name") = "f");
+    nb::list singles;
+    singles.append(single);
+    nb::object encoding = m.get("PredictiveModelDummyEncoding")(nb::arg("attribute") = "a", nb::arg("encoding") = singles);
+    nb::object preprocessing = nb::borrow(S.AttributePreprocessing)();
+    const std::pair<nb::handle, Key *> reads[] = {
+        {preprocessing, &K.transformations}, {preprocessing, &K.binning}, {preprocessing, &K.dummy_encoding},
+        {transformation, &K.transformation_attribute}, {transformation, &K.transformation},
+        {transformation, &K.transformed_attribute_name}, {binning, &K.binning_attribute},
+        {binning, &K.attribute_data_type}, {binning, &K.discretisation}, {binning, &K.binned_attribute_name},
+        {numeric, &K.bin_name}, {numeric, &K.bin_value}, {numeric, &K.lower_bound}, {numeric, &K.upper_bound},
+        {categorical, &K.category_bin_name}, {categorical, &K.category_bin_value}, {categorical, &K.categories},
+        {encoding, &K.encoding_attribute}, {encoding, &K.encoding}, {single, &K.single_value},
+        {single, &K.encoded_feature_name}, {single, &K.use_for_undefined},
+    };
+    for (auto &[record, key] : reads) {
+        PyObject *v;
+        if (peek(record.ptr(), *key, &v) < 0) throw_error();
+        Py_XDECREF(v);
+    }
+}
+
 void intern_names() {
 #define KELVANE_NAME(n) N.n = intern(#n)
     KELVANE_NAME(attribute); KELVANE_NAME(transformation); KELVANE_NAME(transformed_attribute_name);
@@ -760,6 +1127,33 @@ void intern_names() {
     KELVANE_NAME(null_frequency); KELVANE_NAME(null_target_rate);
 #undef KELVANE_NAME
     N.default_ = intern("default");
+
+    auto init = [](Key &k, PyObject *name) {
+        k.name = name;
+        k.key = Py_NewRef(name);
+    };
+    init(K.transformations, N.transformations);
+    init(K.binning, N.binning);
+    init(K.dummy_encoding, N.dummy_encoding);
+    init(K.transformation_attribute, N.attribute);
+    init(K.transformation, N.transformation);
+    init(K.transformed_attribute_name, N.transformed_attribute_name);
+    init(K.binning_attribute, N.attribute);
+    init(K.attribute_data_type, N.attribute_data_type);
+    init(K.discretisation, N.discretisation);
+    init(K.binned_attribute_name, N.binned_attribute_name);
+    init(K.bin_name, N.name);
+    init(K.bin_value, N.value);
+    init(K.lower_bound, N.lower_bound);
+    init(K.upper_bound, N.upper_bound);
+    init(K.categories, N.categories);
+    init(K.category_bin_name, N.name);
+    init(K.category_bin_value, N.value);
+    init(K.encoding_attribute, N.attribute);
+    init(K.encoding, N.encoding);
+    init(K.single_value, N.value);
+    init(K.encoded_feature_name, N.encoded_feature_name);
+    init(K.use_for_undefined, N.use_for_undefined);
 }
 
 void declare(Module &m) {
@@ -883,6 +1277,7 @@ void declare(Module &m) {
             .create();
     S.AttributePreprocessing = keep(preprocessing);
     S.get_discretisation = class_function(preprocessing, N.get_discretisation);
+    learn_keys(m);
 
     m.view("AttributePreprocessingType", "AttributePreprocessing")
         .field("binning", "List[AttributeBinningType]")
