@@ -5,9 +5,10 @@
 // the assignment of a raw value to its bin, and the GraphQL views.
 //
 // The assignment methods run for every binned attribute of every scored
-// record: they read the bins' fields through interned names, test kinds by
-// type pointer, compare exact floats and exact strings in C, and only hand a
-// comparison to the interpreter when an operand is of another type.
+// record: they scan the bins in list order reading their fields straight from
+// the records' dicts (bin_scan.hpp), test kinds by type pointer, compare exact
+// floats and exact strings in C, and only hand a comparison to the
+// interpreter when an operand is of another type.
 #include "frame/frame.hpp"
 #include "modules/bin_scan.hpp"
 
@@ -29,25 +30,24 @@ struct State {
     PyObject *abstract_bin = nullptr, *categorical = nullptr, *numerical = nullptr;
     PyObject *reserved_text[N_RESERVED] = {};     // exact str values
     PyObject *reserved_member[N_RESERVED] = {};   // the enum members
+    Py_ssize_t reserved_length[N_RESERVED] = {};
     PyObject *get_origin = nullptr, *get_args = nullptr, *literal = nullptr;
     PyObject *nan_text = nullptr, *minus_inf_text = nullptr, *inf_text = nullptr, *empty_text = nullptr;
-    PyObject *comma = nullptr, *ellipsis = nullptr, *hundred = nullptr, *one = nullptr;
+    PyObject *comma = nullptr, *hundred = nullptr, *one = nullptr;
     PyObject *minus_inf = nullptr, *plus_inf = nullptr;
     PyObject *fixed3 = nullptr, *scientific2 = nullptr;
     // Interned names.
-    PyObject *name, *value, *lower_bound, *upper_bound, *categories, *discretisation, *attribute, *type, *id;
+    PyObject *name, *lower_bound, *upper_bound, *categories, *discretisation, *type, *id;
     PyObject *logger, *warning, *debug, *model_fields, *annotation, *get, *init, *is_integer;
 };
 State S;
 
 void init_names() {
     S.name = intern("name");
-    S.value = intern("value");
     S.lower_bound = intern("lower_bound");
     S.upper_bound = intern("upper_bound");
     S.categories = intern("categories");
     S.discretisation = intern("discretisation");
-    S.attribute = intern("attribute");
     S.type = intern("type");
     S.id = intern("id");
     S.logger = intern("logger");
@@ -68,13 +68,14 @@ PyObject *keep(PyObject *o) {
 
 // ------------------------------------------------------------ names
 
-// Which reserved name `name` is: its index, NOT_RESERVED, or -2 on error.
+// Which reserved name `name` is, among first..last-1: its index,
+// NOT_RESERVED, or -2 on error. Exact str names are told apart by length
+// before any character is compared.
 int reserved_index(PyObject *name, int first = 0, int last = N_RESERVED) {
     if (PyUnicode_CheckExact(name)) {
-        // Every reserved name starts with a digit and "_": most labels are
-        // told apart by their length before any byte is compared.
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(name);
         for (int i = first; i < last; ++i)
-            if (bins::text_equal(name, S.reserved_text[i])) return i;
+            if (n == S.reserved_length[i] && bins::text_equal(name, S.reserved_text[i])) return i;
         return NOT_RESERVED;
     }
     for (int i = first; i < last; ++i) {
@@ -272,16 +273,26 @@ nb::object numerical_init(Args a) {
 
 // ------------------------------------------------------------ assignment
 
+bins::Fields F;
+using bins::RecordReader;
+
+// Which reserved name the bin's name is (among first..last-1): its index,
+// NOT_RESERVED, or -2 on error.
+int reserved_name(RecordReader &r, int first, int last) {
+    PyObject *name = r.read(bins::NAME);
+    if (!name) return -2;
+    if (!PyUnicode_CheckExact(name)) r.pin();
+    return reserved_index(name, first, last);
+}
+
 // The first bin, of either kind, named "1_null": 1 (bin in *out), 0, -1.
 int find_null(PyObject *list, PyObject **out) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-        Ref bin(Py_NewRef(PyList_GET_ITEM(list, i)));
-        Ref name(field_of(bin.p, S.name));
-        if (!name) return -1;
-        int r = reserved_index(name.p, NULL_BIN, NULL_BIN + 1);
-        if (r == -2) return -1;
-        if (r == NULL_BIN) {
-            *out = bin.release();
+        RecordReader r(F, PyList_GET_ITEM(list, i));
+        int k = reserved_name(r, NULL_BIN, NULL_BIN + 1);
+        if (k == -2) return -1;
+        if (k == NULL_BIN) {
+            *out = Py_NewRef(r.record());
             return 1;
         }
     }
@@ -291,27 +302,23 @@ int find_null(PyObject *list, PyObject **out) {
 // The first regular numeric bin with lower < value <= upper.
 int find_interval(PyObject *list, bins::FloatValue &value, PyObject **out) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-        Ref bin(Py_NewRef(PyList_GET_ITEM(list, i)));
-        PyTypeObject *t = Py_TYPE(bin.p);
-        if (t != reinterpret_cast<PyTypeObject *>(S.numerical)) {
-            if (t == reinterpret_cast<PyTypeObject *>(S.categorical)) continue;
-            int k = PyObject_IsInstance(bin.p, S.numerical);
+        RecordReader r(F, PyList_GET_ITEM(list, i));
+        int k = bins::kind_is(r, S.numerical, S.categorical);
+        if (k <= 0) {
             if (k < 0) return -1;
-            if (!k) continue;
+            continue;
         }
-        Ref name(field_of(bin.p, S.name));
-        if (!name) return -1;
-        int r = reserved_index(name.p);
-        if (r == -2) return -1;
-        if (r != NOT_RESERVED) continue;
-        Ref lower(field_of(bin.p, S.lower_bound));
+        k = reserved_name(r, 0, N_RESERVED);
+        if (k == -2) return -1;
+        if (k != NOT_RESERVED) continue;
+        PyObject *lower = r.read(bins::LOWER_BOUND);
         if (!lower) return -1;
-        Ref upper(field_of(bin.p, S.upper_bound));
+        PyObject *upper = r.read(bins::UPPER_BOUND);
         if (!upper) return -1;
-        int hit = bins::in_interval(lower.p, upper.p, value);
+        int hit = bins::in_interval(r, lower, upper, value);
         if (hit < 0) return -1;
         if (hit) {
-            *out = bin.release();
+            *out = Py_NewRef(r.record());
             return 1;
         }
     }
@@ -321,25 +328,21 @@ int find_interval(PyObject *list, bins::FloatValue &value, PyObject **out) {
 // The first regular categorical bin whose categories hold the value.
 int find_category(PyObject *list, PyObject *value, PyObject **out) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-        Ref bin(Py_NewRef(PyList_GET_ITEM(list, i)));
-        PyTypeObject *t = Py_TYPE(bin.p);
-        if (t != reinterpret_cast<PyTypeObject *>(S.categorical)) {
-            if (t == reinterpret_cast<PyTypeObject *>(S.numerical)) continue;
-            int k = PyObject_IsInstance(bin.p, S.categorical);
+        RecordReader r(F, PyList_GET_ITEM(list, i));
+        int k = bins::kind_is(r, S.categorical, S.numerical);
+        if (k <= 0) {
             if (k < 0) return -1;
-            if (!k) continue;
+            continue;
         }
-        Ref name(field_of(bin.p, S.name));
-        if (!name) return -1;
-        int r = reserved_index(name.p);
-        if (r == -2) return -1;
-        if (r != NOT_RESERVED) continue;
-        Ref categories(field_of(bin.p, S.categories));
+        k = reserved_name(r, 0, N_RESERVED);
+        if (k == -2) return -1;
+        if (k != NOT_RESERVED) continue;
+        PyObject *categories = r.read(bins::CATEGORIES);
         if (!categories) return -1;
-        int hit = bins::contains(categories.p, value);   // None: the membership TypeError
+        int hit = bins::contains(r, categories, value);   // None: the membership TypeError
         if (hit < 0) return -1;
         if (hit) {
-            *out = bin.release();
+            *out = Py_NewRef(r.record());
             return 1;
         }
     }
@@ -348,12 +351,12 @@ int find_category(PyObject *list, PyObject *value, PyObject **out) {
 
 nb::object value_of(PyObject *bin) {
     Ref b(bin);
-    return check(field_of(bin, S.value));
+    return check(F.get(bin, bins::VALUE));
 }
 
 // Logs the default hit through the module's current logger.
 void log_default(PyObject *level, PyObject *self, PyObject *shown) {
-    Ref attribute(field_of(self, S.attribute));
+    Ref attribute(F.get(self, bins::ATTRIBUTE));
     if (!attribute) throw_error();
     Ref message(PyUnicode_FromFormat(
         "Predictive model hit default value when processing binning of attribute '%S' with value '%S'.",
@@ -378,22 +381,21 @@ void log_default(PyObject *level, PyObject *self, PyObject *shown) {
 template <typename Shown>
 nb::object default_value(PyObject *self, PyObject *list, Shown shown) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-        Ref bin(Py_NewRef(PyList_GET_ITEM(list, i)));
-        Ref name(field_of(bin.p, S.name));
-        if (!name) throw_error();
-        int r = reserved_index(name.p, DEFAULT, NULL_BIN);
-        if (r == -2) throw_error();
-        if (r == NOT_RESERVED) continue;
+        RecordReader r(F, PyList_GET_ITEM(list, i));
+        int k = reserved_name(r, DEFAULT, NULL_BIN);
+        if (k == -2) throw_error();
+        if (k == NOT_RESERVED) continue;
+        r.pin();   // logging runs Python code
         PyObject *text = shown();
         if (!text) throw_error();
-        log_default(r == DEFINED_DEFAULT ? S.debug : S.warning, self, text);
-        return check(field_of(bin.p, S.value));
+        log_default(k == DEFINED_DEFAULT ? S.debug : S.warning, self, text);
+        return check(F.get(r.record(), bins::VALUE));
     }
     return none();
 }
 
 PyObject *bins_of(PyObject *self) {
-    Ref d(field_of(self, S.discretisation));
+    Ref d(F.get(self, bins::DISCRETISATION));
     if (!d) throw_error();
     PyObject *list = bins::bin_list(d.p);
     if (!list) throw_error();
@@ -459,6 +461,7 @@ nb::object parent_discretisation(Args a) { return check(field_of(a.get(1), S.dis
 
 void declare(Module &m) {
     init_names();
+    F.init();
     m.import_from("typing", {"List", "Optional", "Union", "Any", "Literal", "cast", "get_args", "get_origin"});
     m.import("structlog");
     m.import("strawberry");
@@ -498,6 +501,7 @@ void declare(Module &m) {
     for (int i = 0; i < N_RESERVED; ++i) {
         S.reserved_member[i] = keep(bin_names.attr(members[i]));
         S.reserved_text[i] = keep(PyUnicode_InternFromString(values[i]));
+        S.reserved_length[i] = PyUnicode_GET_LENGTH(S.reserved_text[i]);
     }
 
     S.abstract_bin = keep(m.record("AbstractAttributeBin", {"BaseModel", "ABC"})
@@ -570,7 +574,10 @@ void declare(Module &m) {
                               .coroutine())
         .create();
 
-    m.record("AttributeBinning", {"BaseModel"})
+    F.trust(m.get("AttributeBinNumerical"));
+    F.trust(m.get("AttributeBinCategorical"));
+
+    nb::object binning = m.record("AttributeBinning", {"BaseModel"})
         .doc("Class to store binning of the attributes.")
         .field("attribute", "str")
         .field("attribute_data_type", "AttributeDataType")
@@ -585,6 +592,7 @@ void declare(Module &m) {
                     .arg("value", "Optional[str]")
                     .returns("Optional[float]"))
         .create();
+    F.trust(binning);
 
     m.view("AttributeBinningType", "AttributeBinning")
         .field("attribute", "strawberry.auto")

@@ -1,0 +1,32 @@
+from typing import List, Optional, Union
+
+from kelvane_analytics_utils.predictive_models.preparation.discretisation import (
+    AbstractAttributeBin,
+    AttributeBinCategorical,
+    AttributeBinning,
+    AttributeBinningType,
+    AttributeBinNumerical,
+    AttributeDataType,
+)
+from kelvane_analytics_utils.utils.base_model import BaseModel
+
+class PredictiveModelMonitoring(BaseModel):
+    binning: List[AttributeBinning] = []
+    predictive_model_output_binning: Optional[AttributeBinning] = None
+    def remove_discretisation(self, attribute: str) -> None: ...
+    def discretisation_exists(self, attribute: str) -> bool: ...
+    @staticmethod
+    def _get_numerical_bin(
+        binning: AttributeBinning, value: Optional[float]
+    ) -> Optional[Union[AttributeBinNumerical, AbstractAttributeBin]]: ...
+    @staticmethod
+    def _get_categorical_bin(
+        binning: AttributeBinning, value: Optional[Union[str, float]]
+    ) -> Optional[Union[AttributeBinCategorical, AbstractAttributeBin]]: ...
+    def get_discretisation(
+        self, attribute: str, attribute_dtype: AttributeDataType, attribute_value: Union[str, float]
+    ) -> Optional[Union[AbstractAttributeBin, AttributeBinNumerical, AttributeBinCategorical]]: ...
+
+class PredictiveModelMonitoringType:
+    binning: List[AttributeBinningType]
+    predictive_model_output_binning: Optional[AttributeBinningType]
