@@ -7,7 +7,7 @@ import gc
 import timeit
 import tracemalloc
 
-from kelvane_analytics_utils._frame_probe import Probe, noop
+from kelvane_analytics_utils._frame_probe import Plain, Probe, noop
 from kelvane_analytics_utils.utils.base_model import BaseModel
 
 
@@ -15,6 +15,11 @@ class PythonProbe(BaseModel):
     name: str
     size: int = 0
 
+    def noop(self, a):
+        return None
+
+
+class PythonPlain:
     def noop(self, a):
         return None
 
@@ -29,13 +34,16 @@ def ns_per_call(stmt, env, number=2_000_000, repeat=5):
 
 def call_costs():
     record, py_record = Probe(name="p"), PythonProbe(name="p")
+    plain, py_plain = Plain(), PythonPlain()
     rows = [
-        ("method, 1 argument", "record.noop(1)", "py_record.noop(1)"),
-        ("method, keyword argument", "record.noop(a=1)", "py_record.noop(a=1)"),
+        ("record method, 1 argument", "record.noop(1)", "py_record.noop(1)"),
+        ("record method, keyword", "record.noop(a=1)", "py_record.noop(a=1)"),
+        ("plain class method, 1 argument", "plain.noop(1)", "py_plain.noop(1)"),
+        ("plain class method, keyword", "plain.noop(a=1)", "py_plain.noop(a=1)"),
         ("module function, 1 argument", "noop(1)", "py_noop(1)"),
         ("method, checked str argument", "record.text('x')", None),
     ]
-    env = dict(record=record, py_record=py_record, noop=noop, py_noop=py_noop)
+    env = dict(record=record, py_record=py_record, plain=plain, py_plain=py_plain, noop=noop, py_noop=py_noop)
     print(f"{'call':32} {'C++ (ns)':>10} {'Python def (ns)':>16} {'ratio':>7}")
     for label, cpp, py in rows:
         c = ns_per_call(cpp, env)

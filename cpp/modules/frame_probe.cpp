@@ -87,6 +87,8 @@ void declare(Module &m) {
                               .coroutine())
         .create();
 
+    m.cls("Plain", {}).method(Function("noop", noop).self().arg("a", "Any").returns("None")).create();
+
     m.function(Function("noop", noop).arg("a", "Any").returns("None"));
     m.function(Function("later", identity).arg("value", "Any").returns("Any").coroutine());
 }
