@@ -104,7 +104,7 @@ def bins_of(binning):
     return [(b.id, b.name, b.value) for b in binning.discretisation]
 
 
-def test_numerical_specification():
+def test_numerical_definition():
     (binning,) = AttributePreprocessing.add_discretisation({"x": {"dtype": "NUMERICAL", "bins": [-INF, 0, INF]}})
     assert binning.attribute == "x" and binning.attribute_data_type is AttributeDataType.NUMERICAL
     assert binning.binned_attribute_name is None
@@ -115,7 +115,7 @@ def test_numerical_specification():
     assert [(b.frequency, b.target_rate) for b in binning.discretisation] == [(None, None)] * 3 + [(0.0, 0.0)]
 
 
-def test_categorical_specification_with_everything():
+def test_categorical_definition_with_everything():
     spec = {
         "dtype": AttributeDataType.CATEGORICAL, "binned_attribute_name": "c_bin",
         "bins": [["a", "b"], ["c"]], "bin_vals": [1, 2.5], "bin_frequencies": [0.3, 0.7],
@@ -165,7 +165,7 @@ def test_several_attributes_in_mapping_order():
     ({"bins": [0, 1]}, pydantic.ValidationError),
     ({"dtype": "ORDINAL", "bins": [0, 1]}, pydantic.ValidationError),
 ])
-def test_specification_failures(spec, error):
+def test_definition_failures(spec, error):
     good = {"dtype": "NUMERICAL", "bins": [0, 1]}
     with pytest.raises(error):
         AttributePreprocessing.add_discretisation({"good": good, "bad": spec})

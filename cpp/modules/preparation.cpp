@@ -1,8 +1,9 @@
 // kelvane_analytics_utils.predictive_models.preparation.preparation
 //
 // The preprocessing record of a model: its transformations, binnings and
-// dummy encodings, the building of binnings from a plain specification, and
-// the application of binnings and dummy encodings to raw attribute values.
+// dummy encodings, the building of binnings from a plain mapping of bin
+// edges and values, and the application of binnings and dummy encodings to
+// raw attribute values.
 //
 // The apply methods run once per attribute of every scored record, so they
 // read record fields through interned names and compare exact strings
@@ -23,7 +24,7 @@ constexpr const char *kBinningModule = "kelvane_analytics_utils.predictive_model
 
 // ------------------------------------------------------------ module state
 
-// Interned names: record fields, methods and specification keys.
+// Interned names: record fields, methods and the keys of binning definitions.
 struct Names {
     PyObject *attribute, *transformation, *transformed_attribute_name, *transformations, *binning, *dummy_encoding,
         *encoding, *value, *encoded_feature_name, *use_for_undefined, *attribute_data_type, *discretisation,
@@ -633,7 +634,7 @@ nb::object add_reshaping(Args a) {
     return none();
 }
 
-// specification.get(key[, default])
+// definition.get(key[, default])
 nb::object spec_get(PyObject *spec, PyObject *key, PyObject *default_value = nullptr) {
     PyObject *args[] = {spec, key, default_value};
     return own(PyObject_VectorcallMethod(N.get, args, default_value ? 3 : 2, nullptr));
@@ -645,7 +646,7 @@ bool spec_has(PyObject *spec, PyObject *key) {
     return r != 0;
 }
 
-// specification[key][i] when the specification has the key, else None.
+// definition[key][i] when the definition has the key, else None.
 nb::object spec_at(PyObject *spec, PyObject *key, Py_ssize_t i) {
     if (!spec_has(spec, key)) return none();
     nb::object list = own(PyObject_GetItem(spec, key));
@@ -658,7 +659,7 @@ nb::object item_at(PyObject *seq, Py_ssize_t i) {
     return own(PyObject_GetItem(seq, index.ptr()));
 }
 
-// One AttributeBinning from the specification of one attribute.
+// One AttributeBinning from the binning definition of one attribute.
 nb::object build_binning(PyObject *attribute, PyObject *spec) {
     nb::object input = own(PyDict_New());
     set_item(input.ptr(), N.attribute, attribute);
