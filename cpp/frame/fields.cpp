@@ -9,8 +9,8 @@ void RecordFields::init(std::initializer_list<const char *> names) {
     }
     n_fields_ = 0;
     for (const char *name : names) {
-        by_attribute_.key[n_fields_] = intern(name);   // the intern table keeps it alive
-        by_attribute_.position[n_fields_] = -1;
+        by_attribute_.slot[n_fields_].key = intern(name);   // the intern table keeps it alive
+        by_attribute_.slot[n_fields_].position = -1;
         ++n_fields_;
     }
     by_attribute_.direct = false;
@@ -30,7 +30,7 @@ void RecordFields::trust(nb::handle cls) {
     Layout &layout = layouts_[i];
     layout = by_attribute_;
     layout.direct = true;
-    for (int f = 0; f < n_fields_; ++f) Py_INCREF(layout.key[f]);
+    for (int f = 0; f < n_fields_; ++f) Py_INCREF(layout.slot[f].key);
     learned_[i] = false;
     ++n_classes_;
 }
@@ -53,9 +53,9 @@ void RecordFields::learn_class(int i, PyObject *record) {
     while (PyDict_Next(dict, &pos, &key, &value)) {
         if (!PyUnicode_CheckExact(key)) continue;
         for (int f = 0; f < n_fields_; ++f) {
-            if (layout.position[f] < 0 && PyUnicode_Compare(key, by_attribute_.key[f]) == 0) {
-                Py_SETREF(layout.key[f], Py_NewRef(key));
-                layout.position[f] = pos - 1;   // the index of the entry just read
+            if (layout.slot[f].position < 0 && PyUnicode_Compare(key, by_attribute_.slot[f].key) == 0) {
+                Py_SETREF(layout.slot[f].key, Py_NewRef(key));
+                layout.slot[f].position = pos - 1;   // the index of the entry just read
             }
         }
     }

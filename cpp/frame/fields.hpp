@@ -45,8 +45,10 @@ public:
 
     // Where the records of one class keep each field.
     struct Layout {
-        PyObject *key[max_fields];          // strong references; the learned dict key, else the interned name
-        Py_ssize_t position[max_fields];    // index of the dict entry; -1: unknown or absent
+        struct Slot {
+            PyObject *key;          // strong reference; the learned dict key, else the interned name
+            Py_ssize_t position;    // index of the dict entry; -1: unknown or absent
+        } slot[max_fields];
         bool direct;                        // records of this layout are read from their dict
     };
 
@@ -78,9 +80,9 @@ public:
     }
 
     // The instance dict of a record, borrowed, or nullptr (no error).
+    // (Record classes keep the dict where the interpreter manages it, not at a
+    // fixed offset: ask the interpreter.)
     static PyObject *dict_of(PyObject *record) {
-        const Py_ssize_t offset = Py_TYPE(record)->tp_dictoffset;
-        if (offset > 0) return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(record) + offset);
         PyObject **dictptr = _PyObject_GetDictPtr(record);
         return dictptr ? *dictptr : nullptr;
     }
@@ -89,9 +91,9 @@ public:
     // under the learned key (borrowed), else nullptr without an error. Runs
     // no Python code. `dict` may be nullptr.
     static PyObject *peek(PyObject *dict, const Layout &layout, int f) {
-        Py_ssize_t pos = layout.position[f];
+        Py_ssize_t pos = layout.slot[f].position;
         PyObject *key, *v;
-        if (dict && pos >= 0 && PyDict_Next(dict, &pos, &key, &v) && key == layout.key[f]) return v;
+        if (dict && pos >= 0 && PyDict_Next(dict, &pos, &key, &v) && key == layout.slot[f].key) return v;
         return nullptr;
     }
 
@@ -115,7 +117,7 @@ public:
             *out = Py_NewRef(v);
             return 1;
         }
-        return PyDict_GetItemRef(dict, layout.key[f], out);
+        return PyDict_GetItemRef(dict, layout.slot[f].key, out);
     }
 
     // The value of field f, new reference; nullptr with an error set (the
@@ -124,12 +126,12 @@ public:
         PyObject *v;
         const int found = in_dict(record, layout, f, &v);
         if (found != 0) return v;   // found, or error
-        return PyObject_GetAttr(record, by_attribute_.key[f]);
+        return PyObject_GetAttr(record, by_attribute_.slot[f].key);
     }
     PyObject *get(PyObject *record, int f) { return get(record, layout_of(record), f); }
 
     // The interned name of field f.
-    PyObject *name(int f) const { return by_attribute_.key[f]; }
+    PyObject *name(int f) const { return by_attribute_.slot[f].key; }
 
 private:
     void learn_class(int i, PyObject *record);
@@ -139,6 +141,43 @@ private:
     PyTypeObject *types_[max_classes] = {};   // strong references
     bool learned_[max_classes] = {};
     int n_fields_ = 0, n_classes_ = 0, last_ = 0;
+};
+
+// Reads the fields of records met one after another (the items of a list,
+// mostly of one class) at their learned places: the layout is looked up again
+// only when the class changes. Runs no Python code; what it gives is borrowed.
+//
+//     RecordRun run(fields);
+//     for (...) {
+//         run.at(record);
+//         PyObject *name = run[NAME];   // nullptr: not at its place, read otherwise
+//     }
+class RecordRun {
+public:
+    explicit RecordRun(RecordFields &fields) : fields_(fields) {}
+
+    void at(PyObject *record) {
+        PyTypeObject *t = Py_TYPE(record);
+        if (t != type_) {
+            type_ = t;
+            layout_ = &fields_.layout_of(record);
+        }
+        dict_ = layout_->direct ? RecordFields::dict_of(record) : nullptr;
+    }
+
+    // The entry of field f of the current record (see RecordFields::peek).
+    PyObject *operator[](int f) const { return RecordFields::peek(dict_, *layout_, f); }
+
+    PyObject *entry(PyObject *record, int f) {
+        at(record);
+        return (*this)[f];
+    }
+
+private:
+    RecordFields &fields_;
+    PyTypeObject *type_ = nullptr;
+    const RecordFields::Layout *layout_ = nullptr;
+    PyObject *dict_ = nullptr;
 };
 
 // Reads the fields of one record during a scan step. Values are borrowed from
