@@ -3,6 +3,7 @@ import asyncio
 import copy
 import importlib
 import inspect
+import math
 import pickle
 import subprocess
 import sys
@@ -300,3 +301,46 @@ def test_awaitable_returns_tuples_whole_and_raises_when_awaited():
 
 async def _await(awaitable):
     return await awaitable
+
+
+# ------------------------------------------------------------------ direct field reading
+
+def _numeric_binning():
+    from kelvane_analytics_utils.predictive_models.preparation.preparation import AttributePreprocessing
+
+    [binning] = AttributePreprocessing.add_discretisation(
+        {"a": {"dtype": "NUMERICAL", "bins": [-math.inf, 1.0, 2.0, math.inf], "bin_vals": [10.0, 20.0, 30.0]}})
+    return AttributePreprocessing(binning=[binning]), binning
+
+
+def _reorder(record):
+    items = list(record.__dict__.items())
+    items.reverse()
+    object.__setattr__(record, "__dict__", dict(items))
+
+
+@pytest.mark.parametrize("value, expected", [(0.5, 10.0), (1.5, 20.0), (2.5, 30.0)])
+def test_records_whose_dict_was_rebuilt_in_another_order_read_right(value, expected):
+    record, binning = _numeric_binning()
+    assert record.apply_discretisation("a", value) == expected   # learns the usual layout first
+    for bin_ in binning.discretisation:
+        _reorder(bin_)
+    _reorder(binning)
+    _reorder(record)
+    assert binning.bin_numeric_attribute(value) == expected
+    assert record.apply_discretisation("a", value) == expected
+    assert record.apply_discretisation_batch("a", [value]) == [expected]
+
+
+def test_subclass_records_are_read_by_attribute_access():
+    from kelvane_analytics_utils.predictive_models.preparation.discretisation import AttributeBinNumerical
+
+    class Shifted(AttributeBinNumerical):
+        def __getattribute__(self, name):
+            value = super().__getattribute__(name)
+            return value + 100.0 if name == "value" else value
+
+    record, binning = _numeric_binning()
+    binning.discretisation[0] = Shifted(**binning.discretisation[0].model_dump())
+    assert binning.bin_numeric_attribute(0.5) == 110.0
+    assert record.apply_discretisation("a", 0.5) == 110.0

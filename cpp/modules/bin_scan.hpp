@@ -7,7 +7,7 @@
 // which keeps the interpreter's semantics and its error messages.
 #pragma once
 
-#include "frame/frame.hpp"
+#include "frame/fields.hpp"
 
 #include <cstring>
 
@@ -77,189 +77,13 @@ inline PyObject *bin_list(PyObject *discretisation) {
 
 // ---------------------------------------------------------------- fields
 
-// Fields of the module's own record classes are read from the instance dict,
-// the way the interpreter's attribute cache does it (these classes put no
-// descriptor in front of their fields). The record base builds every instance
-// dict of a class with the same key strings, in field order, and those
-// strings are not the interned names: a plain lookup would hash, probe and
-// compare texts. So the key object and the position of each field are learned
-// from the first record of each class, and a read looks at that position
-// first; when the entry there does not hold that very key (another layout, a
-// deleted field) the read falls back to a lookup, which finds the same value.
-// Records of any other class (subclasses included) are read by attribute
-// lookup.
-enum Field : int { NAME, VALUE, LOWER_BOUND, UPPER_BOUND, CATEGORIES, DISCRETISATION, ATTRIBUTE, BINNING, N_FIELDS };
+// The fields the scans read (frame/fields.hpp: the bin and binning records
+// are read straight from their dicts).
+enum Field : int { NAME, VALUE, LOWER_BOUND, UPPER_BOUND, CATEGORIES, DISCRETISATION, ATTRIBUTE, BINNING };
 
-class Fields {
-public:
-    struct Layout {
-        PyObject *key[N_FIELDS];          // strong references
-        Py_ssize_t position[N_FIELDS];    // -1: unknown
-        bool direct;                      // read from the instance dict
-    };
-
-    void init() {
-        static const char *const names[N_FIELDS] = {"name",       "value",          "lower_bound", "upper_bound",
-                                                    "categories", "discretisation", "attribute",   "binning"};
-        for (int f = 0; f < N_FIELDS; ++f) {
-            by_attribute_.key[f] = intern(names[f]);
-            by_attribute_.position[f] = -1;
-        }
-        by_attribute_.direct = false;
-    }
-
-    // Records of exactly this class are read from their dict.
-    void trust(nb::handle cls) {
-        if (n_ == capacity) return;
-        types_[n_] = reinterpret_cast<PyTypeObject *>(Py_NewRef(cls.ptr()));
-        layouts_[n_] = by_attribute_;
-        layouts_[n_].direct = true;
-        for (int f = 0; f < N_FIELDS; ++f) Py_INCREF(layouts_[n_].key[f]);
-        learned_[n_] = false;
-        ++n_;
-    }
-
-    // The layout to read `record` with.
-    const Layout &layout_of(PyObject *record) {
-        PyTypeObject *t = Py_TYPE(record);
-        int i = last_;
-        if (types_[i] != t) {
-            for (i = 0; i < n_ && types_[i] != t; ++i) {
-            }
-            if (i == n_) return by_attribute_;
-            last_ = i;
-        }
-        if (!learned_[i]) learn(i, record);
-        return layouts_[i];
-    }
-
-    // The instance dict of a record, borrowed, or nullptr (no error).
-    static PyObject *dict_of(PyObject *record) {
-        const Py_ssize_t offset = Py_TYPE(record)->tp_dictoffset;
-        if (offset > 0) return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(record) + offset);
-        PyObject **dictptr = _PyObject_GetDictPtr(record);
-        return dictptr ? *dictptr : nullptr;
-    }
-
-    // The entry of field f in the record's dict when it sits at its learned
-    // position (borrowed; no Python code runs), else nullptr without an error.
-    static PyObject *peek(PyObject *dict, const Layout &layout, Field f) {
-        Py_ssize_t pos = layout.position[f];
-        PyObject *key, *v;
-        if (dict && pos >= 0 && PyDict_Next(dict, &pos, &key, &v) && key == layout.key[f]) return v;
-        return nullptr;
-    }
-
-    // The value of field f, new reference; nullptr with an error set (the
-    // AttributeError of a record without the field). May run Python code.
-    PyObject *get(PyObject *record, const Layout &layout, Field f) const {
-        if (layout.direct) {
-            if (PyObject *dict = dict_of(record)) {
-                if (PyObject *v = peek(dict, layout, f)) return Py_NewRef(v);
-                PyObject *v;
-                if (PyDict_GetItemRef(dict, layout.key[f], &v) != 0) return v;   // found, or error
-            }
-        }
-        return PyObject_GetAttr(record, by_attribute_.key[f]);
-    }
-    PyObject *get(PyObject *record, Field f) { return get(record, layout_of(record), f); }
-
-private:
-    static constexpr int capacity = 6;
-
-    void learn(int i, PyObject *record) {
-        PyObject *dict = dict_of(record);
-        if (!dict) return;   // learn from a later record
-        Layout &c = layouts_[i];
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(dict, &pos, &key, &value)) {
-            if (!PyUnicode_CheckExact(key)) continue;
-            for (int f = 0; f < N_FIELDS; ++f) {
-                if (c.position[f] < 0 && text_equal(key, by_attribute_.key[f])) {
-                    Py_SETREF(c.key[f], Py_NewRef(key));
-                    c.position[f] = pos - 1;   // the index of the entry just read
-                }
-            }
-        }
-        learned_[i] = true;
-    }
-
-    Layout by_attribute_{};
-    Layout layouts_[capacity]{};
-    PyTypeObject *types_[capacity] = {};   // strong references
-    bool learned_[capacity] = {};
-    int n_ = 0, last_ = 0;
-};
-
-// Reads the fields of one record during a scan step. Values are borrowed from
-// the record's dict while nothing but C code runs. `pin` takes strong
-// references to the record and to every value read so far; it is called
-// before anything that may run Python code (a comparison of objects other than
-// exact floats and strings, an isinstance test through a metaclass, a lookup
-// that misses the learned layout), so that what the step still uses outlives
-// whatever that code does to the bin list or the record.
-class RecordReader {
-public:
-    RecordReader(Fields &fields, PyObject *record)
-        : fields_(fields), record_(record), layout_(fields.layout_of(record)), dict_(Fields::dict_of(record)) {}
-    ~RecordReader() {
-        for (int i = 0; i < n_; ++i)
-            if (owned_[i]) Py_DECREF(values_[i]);
-        if (held_) Py_DECREF(record_);
-    }
-    RecordReader(const RecordReader &) = delete;
-    RecordReader &operator=(const RecordReader &) = delete;
-
-    // The value of field f, valid for the life of the reader; nullptr with an
-    // error set.
-    PyObject *read(Field f) {
-        if (n_ == capacity) {
-            PyErr_SetString(PyExc_SystemError, "too many fields read from one record");
-            return nullptr;
-        }
-        if (layout_.direct) {
-            if (PyObject *v = Fields::peek(dict_, layout_, f)) return keep(v, false);
-        }
-        pin();
-        PyObject *v = fields_.get(record_, layout_, f);
-        return v ? keep(v, true) : nullptr;
-    }
-
-    void pin() {
-        dict_ = nullptr;   // Python code may replace it: read through the lookup from now on
-        if (!held_) {
-            Py_INCREF(record_);
-            held_ = true;
-        }
-        for (int i = 0; i < n_; ++i) {
-            if (!owned_[i]) {
-                Py_INCREF(values_[i]);
-                owned_[i] = true;
-            }
-        }
-    }
-
-    PyObject *record() const { return record_; }
-
-private:
-    static constexpr int capacity = 4;
-    PyObject *keep(PyObject *v, bool owned) {
-        values_[n_] = v;
-        owned_[n_] = owned;
-        ++n_;
-        return v;
-    }
-
-    Fields &fields_;
-    PyObject *record_;
-    const Fields::Layout &layout_;
-    PyObject *dict_;   // borrowed, until pinned
-    PyObject *values_[capacity];
-    bool owned_[capacity];
-    int n_ = 0;
-    bool held_ = false;
-};
+inline void name_fields(RecordFields &fields) {
+    fields.init({"name", "value", "lower_bound", "upper_bound", "categories", "discretisation", "attribute", "binning"});
+}
 
 // ---------------------------------------------------------------- tests
 

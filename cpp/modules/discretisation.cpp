@@ -6,8 +6,8 @@
 //
 // The assignment methods run for every binned attribute of every scored
 // record: they scan the bins in list order reading their fields straight from
-// the records' dicts (bin_scan.hpp), test kinds by type pointer, compare exact
-// floats and exact strings in C, and only hand a comparison to the
+// the records' dicts (frame/fields.hpp), test kinds by type pointer, compare
+// exact floats and exact strings in C, and only hand a comparison to the
 // interpreter when an operand is of another type.
 #include "frame/frame.hpp"
 #include "modules/bin_scan.hpp"
@@ -273,8 +273,7 @@ nb::object numerical_init(Args a) {
 
 // ------------------------------------------------------------ assignment
 
-bins::Fields F;
-using bins::RecordReader;
+RecordFields F;
 
 // Which reserved name the bin's name is (among first..last-1): its index,
 // NOT_RESERVED, or -2 on error.
@@ -461,7 +460,7 @@ nb::object parent_discretisation(Args a) { return check(field_of(a.get(1), S.dis
 
 void declare(Module &m) {
     init_names();
-    F.init();
+    bins::name_fields(F);
     m.import_from("typing", {"List", "Optional", "Union", "Any", "Literal", "cast", "get_args", "get_origin"});
     m.import("structlog");
     m.import("strawberry");

@@ -9,7 +9,7 @@
 // read record fields through interned names and compare exact strings
 // directly; everything else goes through the ordinary object protocol so that
 // the host's own semantics (equality, conversions, error messages) hold.
-#include "frame/frame.hpp"
+#include "frame/fields.hpp"
 #include "core/binning.hpp"
 
 #include <cmath>
@@ -108,98 +108,32 @@ bool truthy(PyObject *o) {
 
 // ------------------------------------------------------------ record fields
 
-// One field of one record class. Records keep their fields in the instance
-// dict, in declaration order, and the records of a class share the key
-// objects of that dict: the first read learns the dict's own key object and
-// its position, so that later reads look at that one entry and compare keys
-// by identity. When the entry there holds another key (a record of another
-// class, a dict built otherwise) the field is looked up by name as usual.
-struct Key {
-    PyObject *name = nullptr;   // interned; for attribute lookup
-    PyObject *key = nullptr;    // what dict lookups use
-    Py_ssize_t pos = -1;        // where records of the learned class hold it
-    bool learned = false;
+// The fields read on the hot paths. Records of the classes trusted while
+// declaring are read straight from their dicts (frame/fields.hpp).
+enum Field : int {
+    TRANSFORMATIONS, BINNING, DUMMY_ENCODING,                              // AttributePreprocessing
+    ATTRIBUTE,                                                             // transformations, binnings, encodings
+    TRANSFORMATION, TRANSFORMED_ATTRIBUTE_NAME,                            // AttributeTransformation
+    ATTRIBUTE_DATA_TYPE, DISCRETISATION, BINNED_ATTRIBUTE_NAME,            // AttributeBinning
+    NAME, VALUE, LOWER_BOUND, UPPER_BOUND, CATEGORIES,                     // bins (VALUE: single values too)
+    ENCODING, ENCODED_FEATURE_NAME, USE_FOR_UNDEFINED,                     // dummy encodings
 };
-
-struct Keys {
-    // AttributePreprocessing
-    Key transformations, binning, dummy_encoding;
-    // AttributeTransformation
-    Key transformation_attribute, transformation, transformed_attribute_name;
-    // AttributeBinning
-    Key binning_attribute, attribute_data_type, discretisation, binned_attribute_name;
-    // bins: numerical, categorical
-    Key bin_name, bin_value, lower_bound, upper_bound;
-    Key category_bin_name, category_bin_value, categories;
-    // PredictiveModelDummyEncoding and its single values
-    Key encoding_attribute, encoding, single_value, encoded_feature_name, use_for_undefined;
-} K;
-
-void learn(PyObject *dict, Key &k) {
-    k.learned = true;
-    Py_ssize_t pos = 0, at = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(dict, &pos, &key, &value)) {
-        if (PyUnicode_CheckExact(key) && str_eq(key, k.name)) {
-            Py_SETREF(k.key, Py_NewRef(key));
-            k.pos = at;
-            return;
-        }
-        at = pos;
-    }
-}
-
-// The field from the record's instance dict: 1 (new reference in *out), 0
-// when the dict does not hold it (no error), -1 on error. Runs no code of
-// the caller's.
-int peek(PyObject *record, Key &k, PyObject **out) {
-    *out = nullptr;
-    PyObject **dictptr = _PyObject_GetDictPtr(record);
-    if (!dictptr || !*dictptr) return 0;
-    if (k.pos >= 0) {
-        Py_ssize_t pos = k.pos;
-        PyObject *key, *value;
-        if (PyDict_Next(*dictptr, &pos, &key, &value) && key == k.key) {
-            *out = Py_NewRef(value);
-            return 1;
-        }
-    }
-    int r = PyDict_GetItemRef(*dictptr, k.key, out);
-    if (r > 0 && !k.learned) learn(*dictptr, k);
-    return r;
-}
-
-// The field at its learned place in the record's dict: a borrowed
-// reference, or null (no error) when it is not there. Runs no code at all,
-// so loops that run none either can hold what it gives without references.
-inline PyObject *dict_of(PyObject *record) {
-    PyObject **dictptr = _PyObject_GetDictPtr(record);
-    return dictptr ? *dictptr : nullptr;
-}
-inline PyObject *entry_in(PyObject *dict, const Key &k) {
-    if (!dict || k.pos < 0) return nullptr;
-    Py_ssize_t pos = k.pos;
-    PyObject *key, *value;
-    return PyDict_Next(dict, &pos, &key, &value) && key == k.key ? value : nullptr;
-}
-inline PyObject *entry(PyObject *record, const Key &k) { return entry_in(dict_of(record), k); }
+RecordFields F;
 
 // record.<field>: the instance dict first, then attribute lookup.
-nb::object field(PyObject *record, Key &k) {
-    if (PyObject *plain = entry(record, k)) return nb::borrow(plain);
-    PyObject *v;
-    int r = peek(record, k, &v);
-    if (r < 0) throw_error();
-    if (r > 0) return nb::steal(v);
-    return own(PyObject_GetAttr(record, k.name));
-}
+nb::object field(PyObject *record, Field f) { return own(F.get(record, f)); }
+
+// The field at its learned place in the record's dict (borrowed), or null
+// (no error) when it is not there. Runs no code at all, so loops that run
+// none either can hold what it gives without references.
+inline PyObject *entry(PyObject *record, Field f) { return F.entry(record, f); }
 
 // The field when the instance dict holds it; an invalid object otherwise
 // (errors cleared): for the fast paths, which leave anything unusual to the
 // general path.
-nb::object plain_field(PyObject *record, Key &k) {
+nb::object plain_field(PyObject *record, Field f) {
     PyObject *v;
-    int r = peek(record, k, &v);
+    int r = RecordFields::in_dict(record, F.layout_of(record), f, &v);
     if (r < 0) PyErr_Clear();
     return r > 0 ? nb::steal(v) : nb::object();
 }
@@ -306,24 +240,25 @@ void chain_pending(PyObject *context) {
 // ------------------------------------------------------------ lookups
 
 // The first record of `list` whose `attribute` equals `attribute`, or None.
-nb::object first_with_attribute(PyObject *list, Key &key, PyObject *attribute) {
+nb::object first_with_attribute(PyObject *list, PyObject *attribute) {
     if (PyList_CheckExact(list)) {
+        RecordRun run(F);
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
             PyObject *record = PyList_GET_ITEM(list, i);
-            PyObject *a = entry(record, key);
+            PyObject *a = run.entry(record, ATTRIBUTE);
             if (a && PyUnicode_CheckExact(a)) {   // compared without running code
                 if (str_eq(a, attribute)) return nb::borrow(record);
                 continue;
             }
             nb::object held = nb::borrow(record);
-            nb::object value = field(record, key);
+            nb::object value = field(record, ATTRIBUTE);
             if (equals(value.ptr(), attribute)) return held;
         }
         return none();
     }
     nb::object found = none();
     each(list, [&](PyObject *record) {
-        nb::object a = field(record, key);
+        nb::object a = field(record, ATTRIBUTE);
         if (!equals(a.ptr(), attribute)) return false;
         found = nb::borrow(record);
         return true;
@@ -332,8 +267,8 @@ nb::object first_with_attribute(PyObject *list, Key &key, PyObject *attribute) {
 }
 
 nb::object first_binning(PyObject *self, PyObject *attribute) {
-    nb::object list = field(self, K.binning);
-    return first_with_attribute(list.ptr(), K.binning_attribute, attribute);
+    nb::object list = field(self, BINNING);
+    return first_with_attribute(list.ptr(), attribute);
 }
 
 // self.get_discretisation(attribute), read directly when the record's own
@@ -347,10 +282,10 @@ enum class Kind { Neither, Numerical, Categorical };
 
 // The binning's data type, compared numerical first.
 Kind kind_of(PyObject *binning) {
-    PyObject *plain = entry(binning, K.attribute_data_type);
+    PyObject *plain = entry(binning, ATTRIBUTE_DATA_TYPE);
     if (plain == S.NUMERICAL) return Kind::Numerical;
     if (plain == S.CATEGORICAL) return Kind::Categorical;
-    nb::object t = field(binning, K.attribute_data_type);
+    nb::object t = field(binning, ATTRIBUTE_DATA_TYPE);
     if (t.ptr() == S.NUMERICAL) return Kind::Numerical;
     if (t.ptr() != S.CATEGORICAL && equals(t.ptr(), S.NUMERICAL)) return Kind::Numerical;
     if (t.ptr() == S.CATEGORICAL || equals(t.ptr(), S.CATEGORICAL)) return Kind::Categorical;
@@ -376,8 +311,8 @@ bool is_reserved(PyObject *name) {
 struct BinValues {
     std::vector<nb::object> values;   // the bin value of each indexed bin
     std::vector<char> usable;         // whether the lookup would return it as is
-    void add(PyObject *bin, Key &key) {
-        nb::object v = plain_field(bin, key);
+    void add(PyObject *bin) {
+        nb::object v = plain_field(bin, VALUE);
         usable.push_back(v.is_valid() && (v.is_none() || PyFloat_CheckExact(v.ptr())));
         values.push_back(std::move(v));
     }
@@ -391,7 +326,7 @@ struct BinValues {
 PyObject *plain_bins(PyObject *binning, PyObject *method, PyObject *original) {
     if (Py_TYPE(binning) != reinterpret_cast<PyTypeObject *>(S.AttributeBinning)) return nullptr;
     if (!own_method(binning, method, original)) return nullptr;
-    PyObject *list = entry(binning, K.discretisation);
+    PyObject *list = entry(binning, DISCRETISATION);
     return list && PyList_CheckExact(list) ? list : nullptr;
 }
 
@@ -406,11 +341,15 @@ BinKind bin_kind(PyObject *bin) {
 
 // The exact-string name of a bin of either class (borrowed), or null when
 // the bin would stop a fast path.
-PyObject *plain_name_in(PyObject *fields, BinKind kind) {
-    PyObject *name = entry_in(fields, kind == BinKind::Numerical ? K.bin_name : K.category_bin_name);
+PyObject *plain_name(const RecordRun &bin) {
+    PyObject *name = bin[NAME];
     return name && PyUnicode_CheckExact(name) ? name : nullptr;
 }
-PyObject *plain_name(PyObject *bin, BinKind kind) { return plain_name_in(dict_of(bin), kind); }
+PyObject *plain_name(PyObject *bin) {
+    RecordRun run(F);
+    run.at(bin);
+    return plain_name(run);
+}
 
 struct NumericIndex {
     bool ready = false;
@@ -427,13 +366,13 @@ struct NumericIndex {
             PyObject *bin = held.ptr();
             const BinKind kind = bin_kind(bin);
             if (kind == BinKind::Other) break;
-            PyObject *name = plain_name(bin, kind);
+            PyObject *name = plain_name(bin);
             if (!name) break;
             if (kind != BinKind::Numerical || is_reserved(name)) continue;   // skipped by the scan
-            PyObject *lower = entry(bin, K.lower_bound), *upper = entry(bin, K.upper_bound);
+            PyObject *lower = entry(bin, LOWER_BOUND), *upper = entry(bin, UPPER_BOUND);
             if (!lower || !upper || !PyFloat_CheckExact(lower) || !PyFloat_CheckExact(upper)) break;
             intervals.push_back({PyFloat_AS_DOUBLE(lower), PyFloat_AS_DOUBLE(upper)});
-            bins.add(bin, K.bin_value);
+            bins.add(bin);
         }
         index = core::IntervalIndex(intervals);
         ready = true;
@@ -478,10 +417,10 @@ struct CategoricalIndex {
             nb::object bin = nb::borrow(PyList_GET_ITEM(list, i));
             const BinKind kind = bin_kind(bin.ptr());
             if (kind == BinKind::Other) break;
-            PyObject *name = plain_name(bin.ptr(), kind);
+            PyObject *name = plain_name(bin.ptr());
             if (!name) break;
             if (kind != BinKind::Categorical || is_reserved(name)) continue;
-            nb::object categories = plain_field(bin.ptr(), K.categories);
+            nb::object categories = plain_field(bin.ptr(), CATEGORIES);
             // Membership in a list of exact strings is string equality.
             if (!categories.is_valid() || !PyList_CheckExact(categories.ptr())) break;
             PyObject *cats = categories.ptr();
@@ -498,7 +437,7 @@ struct CategoricalIndex {
                 PyErr_Clear();
                 return;
             }
-            bins.add(bin.ptr(), K.category_bin_value);
+            bins.add(bin.ptr());
         }
         ready = true;
     }
@@ -548,18 +487,19 @@ PyObject *scan_numeric(PyObject *binning, PyObject *value) {
     PyObject *list = plain_bins(binning, N.bin_numeric_attribute, S.bin_numeric_attribute);
     if (!list) return nullptr;
     // Reading the bins runs no code: borrowed references stay valid.
+    RecordRun fields(F);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
         PyObject *bin = PyList_GET_ITEM(list, i);
         const BinKind kind = bin_kind(bin);
         if (kind == BinKind::Other) return nullptr;
-        PyObject *fields = dict_of(bin);
-        PyObject *name = plain_name_in(fields, kind);
+        fields.at(bin);
+        PyObject *name = plain_name(fields);
         if (!name) return nullptr;
         if (kind != BinKind::Numerical || is_reserved(name)) continue;
-        PyObject *lower = entry_in(fields, K.lower_bound), *upper = entry_in(fields, K.upper_bound);
+        PyObject *lower = fields[LOWER_BOUND], *upper = fields[UPPER_BOUND];
         if (!lower || !upper || !PyFloat_CheckExact(lower) || !PyFloat_CheckExact(upper)) return nullptr;
         if (PyFloat_AS_DOUBLE(lower) < d && d <= PyFloat_AS_DOUBLE(upper)) {
-            PyObject *v = entry_in(fields, K.bin_value);
+            PyObject *v = fields[VALUE];
             return v ? Py_NewRef(v) : nullptr;
         }
     }
@@ -570,20 +510,22 @@ PyObject *scan_categorical(PyObject *binning, PyObject *value) {
     if (!PyUnicode_CheckExact(value) || str_eq(value, S.nan_text)) return nullptr;
     PyObject *list = plain_bins(binning, N.bin_categoric_attribute, S.bin_categoric_attribute);
     if (!list) return nullptr;
+    RecordRun fields(F);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
         PyObject *bin = PyList_GET_ITEM(list, i);
         const BinKind kind = bin_kind(bin);
         if (kind == BinKind::Other) return nullptr;
-        PyObject *name = plain_name(bin, kind);
+        fields.at(bin);
+        PyObject *name = plain_name(fields);
         if (!name) return nullptr;
         if (kind != BinKind::Categorical || is_reserved(name)) continue;
-        PyObject *cats = entry(bin, K.categories);
+        PyObject *cats = fields[CATEGORIES];
         if (!cats || !PyList_CheckExact(cats)) return nullptr;
         for (Py_ssize_t j = 0; j < PyList_GET_SIZE(cats); ++j) {
             PyObject *item = PyList_GET_ITEM(cats, j);
             if (!PyUnicode_CheckExact(item)) return nullptr;
             if (str_eq(item, value)) {
-                PyObject *v = entry(bin, K.category_bin_value);
+                PyObject *v = fields[VALUE];
                 return v ? Py_NewRef(v) : nullptr;
             }
         }
@@ -594,10 +536,10 @@ PyObject *scan_categorical(PyObject *binning, PyObject *value) {
 // ------------------------------------------------------------ methods
 
 nb::object get_transformation_formula(Args a) {
-    nb::object list = field(a.get(0), K.transformations);
-    nb::object t = first_with_attribute(list.ptr(), K.transformation_attribute, a.get(1));
+    nb::object list = field(a.get(0), TRANSFORMATIONS);
+    nb::object t = first_with_attribute(list.ptr(), a.get(1));
     if (t.is_none()) return nb::borrow(a[1]);
-    nb::object text = field(t.ptr(), K.transformation);
+    nb::object text = field(t.ptr(), TRANSFORMATION);
     nb::object open = own(PyUnicode_FromString("("));
     nb::object close = own(PyUnicode_FromString(")"));
     nb::object left = own(PyUnicode_Concat(open.ptr(), text.ptr()));
@@ -627,7 +569,7 @@ nb::object add_reshaping(Args a) {
         }
         nb::object empty = own(PyTuple_New(0));
         nb::object t = own(PyObject_Call(S.AttributeTransformation, empty.ptr(), kwargs.ptr()));
-        nb::object list = field(self, K.transformations);
+        nb::object list = field(self, TRANSFORMATIONS);
         call_method(N.append, list.ptr(), t.ptr());
         return false;
     });
@@ -802,7 +744,7 @@ nb::object discretisation_exists(Args a) {
 }
 
 // [record.<field> for record in self.<list>]
-nb::object all_of(PyObject *self, Key &list_name, Key &field_name) {
+nb::object all_of(PyObject *self, Field list_name, Field field_name) {
     nb::object list = field(self, list_name);
     nb::object out = own(PyList_New(0));
     each(list.ptr(), [&](PyObject *record) {
@@ -814,7 +756,7 @@ nb::object all_of(PyObject *self, Key &list_name, Key &field_name) {
 
 // [record.<created> for record in self.<list>
 //  if record.<created> is not None and record.<created> != record.attribute]
-nb::object created_in(PyObject *self, Key &list_name, Key &created_name, Key &attribute_name) {
+nb::object created_in(PyObject *self, Field list_name, Field created_name, Field attribute_name) {
     nb::object list = field(self, list_name);
     nb::object out = own(PyList_New(0));
     each(list.ptr(), [&](PyObject *record) {
@@ -828,23 +770,23 @@ nb::object created_in(PyObject *self, Key &list_name, Key &created_name, Key &at
 }
 
 nb::object get_all_transformation_attributes(Args a) {
-    return all_of(a.get(0), K.transformations, K.transformation_attribute);
+    return all_of(a.get(0), TRANSFORMATIONS, ATTRIBUTE);
 }
 nb::object get_attributes_created_in_transformations(Args a) {
-    return created_in(a.get(0), K.transformations, K.transformed_attribute_name, K.transformation_attribute);
+    return created_in(a.get(0), TRANSFORMATIONS, TRANSFORMED_ATTRIBUTE_NAME, ATTRIBUTE);
 }
-nb::object get_all_binning_attributes(Args a) { return all_of(a.get(0), K.binning, K.binning_attribute); }
+nb::object get_all_binning_attributes(Args a) { return all_of(a.get(0), BINNING, ATTRIBUTE); }
 nb::object get_attributes_created_in_binning(Args a) {
-    return created_in(a.get(0), K.binning, K.binned_attribute_name, K.binning_attribute);
+    return created_in(a.get(0), BINNING, BINNED_ATTRIBUTE_NAME, ATTRIBUTE);
 }
 
 nb::object get_all_dummy_enc_attributes(Args a) {
-    nb::object list = field(a.get(0), K.dummy_encoding);
+    nb::object list = field(a.get(0), DUMMY_ENCODING);
     nb::object out = own(PyList_New(0));
     each(list.ptr(), [&](PyObject *encoding) {
-        nb::object entries = field(encoding, K.encoding);
+        nb::object entries = field(encoding, ENCODING);
         each(entries.ptr(), [&](PyObject *entry) {
-            if (PyList_Append(out.ptr(), field(entry, K.encoded_feature_name).ptr()) < 0) throw_error();
+            if (PyList_Append(out.ptr(), field(entry, ENCODED_FEATURE_NAME).ptr()) < 0) throw_error();
             return false;
         });
         return false;
@@ -935,11 +877,12 @@ bool encode_plain(PyObject *entries, PyObject *attribute_value, nb::object &dumm
     PyObject *marked = nullptr;
     if (PyUnicode_CheckExact(attribute_value)) (void)PyObject_Hash(attribute_value);
     // Reading and comparing run no code: the borrowed names stay valid.
+    RecordRun fields(F);
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject *fields = dict_of(PyList_GET_ITEM(entries, i));
-        PyObject *value = entry_in(fields, K.single_value);
-        PyObject *use = entry_in(fields, K.use_for_undefined);
-        PyObject *feature = entry_in(fields, K.encoded_feature_name);
+        fields.at(PyList_GET_ITEM(entries, i));
+        PyObject *value = fields[VALUE];
+        PyObject *use = fields[USE_FOR_UNDEFINED];
+        PyObject *feature = fields[ENCODED_FEATURE_NAME];
         if (!value || !feature || (use != Py_True && use != Py_False) || !PyUnicode_CheckExact(feature))
             return false;
         const int hit = quick_match(attribute_value, value);
@@ -979,14 +922,14 @@ bool encode_plain(PyObject *entries, PyObject *attribute_value, nb::object &dumm
 
 nb::object apply_dummy_encoding(Args a) {
     PyObject *self = a.get(0), *attribute = a.get(1), *attribute_value = a.get(2);
-    nb::object encodings = field(self, K.dummy_encoding);
-    nb::object encoding = first_with_attribute(encodings.ptr(), K.encoding_attribute, attribute);
+    nb::object encodings = field(self, DUMMY_ENCODING);
+    nb::object encoding = first_with_attribute(encodings.ptr(), attribute);
     if (encoding.is_none()) {
         nb::object message = own(PyUnicode_FromFormat("No dummy encoding for %U was found.", attribute));
         log_event(N.warning, message.ptr());
         return none();
     }
-    nb::object values_to_encode = field(encoding.ptr(), K.encoding);
+    nb::object values_to_encode = field(encoding.ptr(), ENCODING);
     PyObject *entries = values_to_encode.ptr();
     const bool listed = PyList_CheckExact(entries);
     nb::object dummies;
@@ -995,11 +938,11 @@ nb::object apply_dummy_encoding(Args a) {
 
     // One single-value encoding, in the order its fields are read.
     auto visit = [&](PyObject *single) {
-        nb::object value = field(single, K.single_value);
-        nb::object use_for_undefined = field(single, K.use_for_undefined);
-        if (truthy(use_for_undefined.ptr())) default_value = field(single, K.encoded_feature_name);
+        nb::object value = field(single, VALUE);
+        nb::object use_for_undefined = field(single, USE_FOR_UNDEFINED);
+        if (truthy(use_for_undefined.ptr())) default_value = field(single, ENCODED_FEATURE_NAME);
         const bool hit = value_matches(attribute_value, value.ptr());
-        nb::object feature = field(single, K.encoded_feature_name);
+        nb::object feature = field(single, ENCODED_FEATURE_NAME);
         set_item(dummies.ptr(), feature.ptr(), hit ? S.one : S.zero);
         dummy_found = dummy_found || hit;
         return false;
@@ -1012,9 +955,9 @@ nb::object apply_dummy_encoding(Args a) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries); ++i) {
             PyObject *single = PyList_GET_ITEM(entries, i);
             // Plain fields and a comparison that runs no code: no references needed.
-            PyObject *value = entry(single, K.single_value);
-            PyObject *use = entry(single, K.use_for_undefined);
-            PyObject *feature = entry(single, K.encoded_feature_name);
+            PyObject *value = entry(single, VALUE);
+            PyObject *use = entry(single, USE_FOR_UNDEFINED);
+            PyObject *feature = entry(single, ENCODED_FEATURE_NAME);
             int hit = -1;
             if (value && feature && (use == Py_True || use == Py_False) && PyUnicode_CheckExact(feature))
                 hit = quick_match(attribute_value, value);
@@ -1047,10 +990,10 @@ nb::object apply_dummy_encoding(Args a) {
 
 nb::object check_created_attribute_naming(Args a) {
     PyObject *self = a.get(0);
-    nb::object attribute = field(self, K.encoding_attribute);
-    nb::object entries = field(self, K.encoding);
+    nb::object attribute = field(self, ATTRIBUTE);
+    nb::object entries = field(self, ENCODING);
     each(entries.ptr(), [&](PyObject *entry) {
-        nb::object name = field(entry, K.encoded_feature_name);
+        nb::object name = field(entry, ENCODED_FEATURE_NAME);
         if (!equals(name.ptr(), attribute.ptr())) return false;
         PyErr_Format(PyExc_ValueError,
                      "Features created by dummy encoding in predictive model cannot be named the same as feature "
@@ -1075,9 +1018,10 @@ PyObject *class_function(nb::handle cls, PyObject *name) {
     return Py_NewRef(f);
 }
 
-// Records built here show where records of each class keep their fields
-// (reads learn it on first use otherwise).
-void learn_keys(Module &m) {
+// The module's own records and those of the binning and reshaping modules are
+// read straight from their dicts; records built here show where the records
+// of each class keep their fields.
+void read_fields_directly(Module &m) {
     nb::object numeric = nb::borrow(S.AttributeBinNumerical)(nb::arg("id") = 2, nb::arg("lower_bound") = 0.0,
                                                              nb::arg("upper_bound") = 1.0, nb::arg("value") = 1.0);
     nb::object categorical = nb::borrow(S.AttributeBinCategorical)(nb::arg("id") = 3, nb::arg("categories") = nb::list(),
@@ -1096,20 +1040,9 @@ void learn_keys(Module &m) {
     singles.append(single);
     nb::object encoding = m.get("PredictiveModelDummyEncoding")(nb::arg("attribute") = "a", nb::arg("encoding") = singles);
     nb::object preprocessing = nb::borrow(S.AttributePreprocessing)();
-    const std::pair<nb::handle, Key *> reads[] = {
-        {preprocessing, &K.transformations}, {preprocessing, &K.binning}, {preprocessing, &K.dummy_encoding},
-        {transformation, &K.transformation_attribute}, {transformation, &K.transformation},
-        {transformation, &K.transformed_attribute_name}, {binning, &K.binning_attribute},
-        {binning, &K.attribute_data_type}, {binning, &K.discretisation}, {binning, &K.binned_attribute_name},
-        {numeric, &K.bin_name}, {numeric, &K.bin_value}, {numeric, &K.lower_bound}, {numeric, &K.upper_bound},
-        {categorical, &K.category_bin_name}, {categorical, &K.category_bin_value}, {categorical, &K.categories},
-        {encoding, &K.encoding_attribute}, {encoding, &K.encoding}, {single, &K.single_value},
-        {single, &K.encoded_feature_name}, {single, &K.use_for_undefined},
-    };
-    for (auto &[record, key] : reads) {
-        PyObject *v;
-        if (peek(record.ptr(), *key, &v) < 0) throw_error();
-        Py_XDECREF(v);
+    for (nb::handle record : {preprocessing, transformation, binning, numeric, categorical, encoding, single}) {
+        F.trust(reinterpret_cast<PyObject *>(Py_TYPE(record.ptr())));
+        F.learn(record.ptr());
     }
 }
 
@@ -1128,33 +1061,10 @@ void intern_names() {
     KELVANE_NAME(null_frequency); KELVANE_NAME(null_target_rate);
 #undef KELVANE_NAME
     N.default_ = intern("default");
-
-    auto init = [](Key &k, PyObject *name) {
-        k.name = name;
-        k.key = Py_NewRef(name);
-    };
-    init(K.transformations, N.transformations);
-    init(K.binning, N.binning);
-    init(K.dummy_encoding, N.dummy_encoding);
-    init(K.transformation_attribute, N.attribute);
-    init(K.transformation, N.transformation);
-    init(K.transformed_attribute_name, N.transformed_attribute_name);
-    init(K.binning_attribute, N.attribute);
-    init(K.attribute_data_type, N.attribute_data_type);
-    init(K.discretisation, N.discretisation);
-    init(K.binned_attribute_name, N.binned_attribute_name);
-    init(K.bin_name, N.name);
-    init(K.bin_value, N.value);
-    init(K.lower_bound, N.lower_bound);
-    init(K.upper_bound, N.upper_bound);
-    init(K.categories, N.categories);
-    init(K.category_bin_name, N.name);
-    init(K.category_bin_value, N.value);
-    init(K.encoding_attribute, N.attribute);
-    init(K.encoding, N.encoding);
-    init(K.single_value, N.value);
-    init(K.encoded_feature_name, N.encoded_feature_name);
-    init(K.use_for_undefined, N.use_for_undefined);
+    F.init({"transformations", "binning", "dummy_encoding", "attribute", "transformation",
+            "transformed_attribute_name", "attribute_data_type", "discretisation", "binned_attribute_name", "name",
+            "value", "lower_bound", "upper_bound", "categories", "encoding", "encoded_feature_name",
+            "use_for_undefined"});
 }
 
 void declare(Module &m) {
@@ -1278,7 +1188,7 @@ void declare(Module &m) {
             .create();
     S.AttributePreprocessing = keep(preprocessing);
     S.get_discretisation = class_function(preprocessing, N.get_discretisation);
-    learn_keys(m);
+    read_fields_directly(m);
 
     m.view("AttributePreprocessingType", "AttributePreprocessing")
         .field("binning", "List[AttributeBinningType]")

@@ -26,11 +26,10 @@ struct State {
     PyObject *nan_text = nullptr;
 };
 State S;
-bins::Fields F;
+RecordFields F;
 
 PyObject *keep(nb::handle h) { return Py_NewRef(h.ptr()); }
 
-using bins::RecordReader;
 
 // 1 when the bin's name is one of the reserved names first..last-1, 0, or -1.
 int is_reserved(RecordReader &r, int first, int last) {
@@ -245,7 +244,7 @@ nb::object remove_discretisation(Args a) {
 }
 
 void declare(Module &m) {
-    F.init();
+    bins::name_fields(F);
 
     m.import_from("typing", {"List", "Optional", "Union"});
     m.import("math");
