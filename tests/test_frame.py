@@ -344,3 +344,39 @@ def test_subclass_records_are_read_by_attribute_access():
     binning.discretisation[0] = Shifted(**binning.discretisation[0].model_dump())
     assert binning.bin_numeric_attribute(0.5) == 110.0
     assert record.apply_discretisation("a", 0.5) == 110.0
+
+
+@pytest.mark.parametrize(("kind", "error"), [("bad_alloc", MemoryError), ("other", SystemError)])
+def test_cpp_exceptions_become_python_exceptions(kind, error):
+    with pytest.raises(error, match=None if kind == "bad_alloc" else "probe failure: other"):
+        fp.throw_cpp(kind)
+    with pytest.raises(error):
+        asyncio.run(fp.throw_cpp_later(kind))
+    assert fp.noop(None) is None   # the interpreter carries on
+
+
+def test_host_helpers_iterate_log_and_reraise_with_prefix(monkeypatch):
+    events = []
+
+    class Logger:
+        def info(self, message):
+            events.append(message)
+
+    monkeypatch.setattr(fp, "logger", Logger())
+    items = [1, 2.0, "x"]
+    assert fp.walk(items, 2, None) == [1, "x"]
+    assert fp.walk(iter(items), "y", None) == items
+    assert events == ["1", "x", "1", "2.0", "x"]
+
+    def fail():
+        raise KeyError("gone")
+
+    with pytest.raises(KeyError) as caught:
+        fp.walk([], 3, fail)
+    assert caught.value.args == ("Probe 3: 'gone'",)
+    assert isinstance(caught.value.__cause__, KeyError)
+    with pytest.raises(KeyboardInterrupt):   # outside Exception: unchanged
+        fp.walk([], 3, lambda: (_ for _ in ()).throw(KeyboardInterrupt))
+    monkeypatch.delattr(fp, "logger")
+    with pytest.raises(NameError, match="Probe 0: name 'logger' is not defined"):
+        fp.walk([1], 0, None)

@@ -1,6 +1,7 @@
 #include "frame/frame.hpp"
 
-#include <mutex>
+#include <exception>
+#include <new>
 #include <string>
 #include <unordered_map>
 
@@ -15,6 +16,42 @@ PyObject *intern(const char *text) {
     if (!s) throw_error();
     table.emplace(text, s);
     return s;
+}
+
+namespace {
+
+void replace_pending(PyObject *type, const char *text) {
+    PyObject *before = PyErr_GetRaisedException();
+    PyErr_SetString(type, text);
+    if (before) {
+        PyObject *now = PyErr_GetRaisedException();
+        PyException_SetContext(now, before);   // steals `before`
+        PyErr_SetRaisedException(now);
+    }
+}
+
+}  // namespace
+
+void set_error_from_exception() noexcept {
+    try {
+        throw;
+    } catch (error_already_set &) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (std::bad_alloc &) {
+        PyObject *before = PyErr_GetRaisedException();
+        PyErr_NoMemory();
+        if (before) {
+            PyObject *now = PyErr_GetRaisedException();
+            PyException_SetContext(now, before);
+            PyErr_SetRaisedException(now);
+        }
+    } catch (std::exception &e) {
+        replace_pending(PyExc_SystemError, e.what());
+    } catch (...) {
+        replace_pending(PyExc_SystemError, "unknown C++ exception");
+    }
 }
 
 void raise_argument_type(const char *name, const char *expected, PyObject *actual) {

@@ -45,6 +45,16 @@ inline nb::object check(PyObject *o) {
 }
 inline nb::object none() { return nb::none(); }
 
+// Sets the Python exception for the C++ exception being handled; call it only
+// inside a `catch` block. The frame's marker and nanobind's python_error
+// leave (or restore) the pending Python error; std::bad_alloc becomes
+// MemoryError and any other exception SystemError (an error already pending
+// becomes its context). Every boundary where Python calls into C++ (function
+// calls, awaitable steps, module exec) is `noexcept` and ends in
+// `catch (...) { set_error_from_exception(); }`, so no C++ exception reaches
+// the interpreter.
+void set_error_from_exception() noexcept;
+
 // Interned strings for attribute names used on hot paths.
 PyObject *intern(const char *text);
 
@@ -260,13 +270,14 @@ struct ModuleDef {
 };
 
 PyObject *module_init(ModuleDef &def, int (*exec)(PyObject *));
-int module_exec(ModuleDef &def, PyObject *module);
+// The exec slot of every module: declares it once; never throws.
+int module_exec(ModuleDef &def, PyObject *module) noexcept;
 
 }  // namespace kelvane
 
 #define KELVANE_MODULE(short_name, dotted_path, declare_fn)                          \
     static ::kelvane::ModuleDef kelvane_module_def{#short_name, dotted_path, declare_fn}; \
-    static int kelvane_module_exec(PyObject *m) {                                     \
+    static int kelvane_module_exec(PyObject *m) noexcept {                            \
         return ::kelvane::module_exec(kelvane_module_def, m);                         \
     }                                                                                 \
     extern "C" PyMODINIT_FUNC PyInit_##short_name(void) {                             \

@@ -32,6 +32,18 @@ struct AwaitableObject {
 PyTypeObject FunctionType{PyVarObject_HEAD_INIT(nullptr, 0)};
 PyTypeObject AwaitableType{PyVarObject_HEAD_INIT(nullptr, 0)};
 
+// Runs the body of an entry point the interpreter calls; a C++ exception
+// becomes a Python one (see set_error_from_exception) and the call fails.
+template <class F>
+PyObject *guarded(F &&body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        set_error_from_exception();
+        return nullptr;
+    }
+}
+
 // ------------------------------------------------------------ awaitable
 
 PyObject *awaitable_new(PyObject *value, bool failed) {
@@ -63,11 +75,11 @@ void awaitable_dealloc(PyObject *self) {
     PyObject_GC_Del(self);
 }
 
-PyObject *awaitable_await(PyObject *self) { return Py_NewRef(self); }
+PyObject *awaitable_await(PyObject *self) noexcept { return Py_NewRef(self); }
 
 // Finishes the awaitable: raises StopIteration carrying the result (as an
 // instance, so that a tuple result is not unpacked), or the stored exception.
-PyObject *awaitable_next(PyObject *self) {
+PyObject *awaitable_step(PyObject *self) {
     auto *a = reinterpret_cast<AwaitableObject *>(self);
     if (a->done || !a->result) {
         PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
@@ -88,9 +100,13 @@ PyObject *awaitable_next(PyObject *self) {
     return nullptr;
 }
 
-PyObject *awaitable_send(PyObject *self, PyObject *) { return awaitable_next(self); }
+PyObject *awaitable_next(PyObject *self) noexcept {
+    return guarded([&] { return awaitable_step(self); });
+}
 
-PyObject *awaitable_throw(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
+PyObject *awaitable_send(PyObject *self, PyObject *) noexcept { return awaitable_next(self); }
+
+PyObject *awaitable_throw(PyObject *self, PyObject *const *args, Py_ssize_t nargs) noexcept {
     auto *a = reinterpret_cast<AwaitableObject *>(self);
     a->done = true;
     Py_CLEAR(a->result);
@@ -107,7 +123,7 @@ PyObject *awaitable_throw(PyObject *self, PyObject *const *args, Py_ssize_t narg
     return nullptr;
 }
 
-PyObject *awaitable_close(PyObject *self, PyObject *) {
+PyObject *awaitable_close(PyObject *self, PyObject *) noexcept {
     auto *a = reinterpret_cast<AwaitableObject *>(self);
     a->done = true;
     Py_CLEAR(a->result);
@@ -139,15 +155,8 @@ PyObject *invoke(FunctionObject *f, PyObject *const *slots) {
     }
     try {
         result = s.impl(Args{slots}).release().ptr();
-    } catch (error_already_set &) {
-    } catch (nb::python_error &e) {
-        e.restore();
-    } catch (nb::builtin_exception &e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    } catch (std::bad_alloc &) {
-        PyErr_NoMemory();
-    } catch (std::exception &e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        set_error_from_exception();
     }
     if (!result) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "function failed without setting an error");
@@ -177,7 +186,7 @@ int find_keyword(const FunctionSpec &s, PyObject *key) {
     return -1;
 }
 
-PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+PyObject *bind_and_invoke(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     auto *f = reinterpret_cast<FunctionObject *>(callable);
     const FunctionSpec &s = *f->spec;
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
@@ -253,6 +262,10 @@ done:
     Py_XDECREF(owned_args);
     Py_XDECREF(owned_kwargs);
     return result;
+}
+
+PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept {
+    return guarded([&] { return bind_and_invoke(callable, args, nargsf, kwnames); });
 }
 
 // ------------------------------------------------------------ attributes
@@ -371,7 +384,7 @@ int set_annotations(PyObject *self, PyObject *value, void *) {
 }
 
 // inspect.Signature with the parameters and the annotation texts.
-PyObject *build_signature(FunctionObject *f) {
+PyObject *build_signature(FunctionObject *f) noexcept {
     try {
         nb::module_ inspect = nb::module_::import_("inspect");
         nb::object Parameter = inspect.attr("Parameter");
@@ -394,8 +407,8 @@ PyObject *build_signature(FunctionObject *f) {
         }
         nb::object ret = s.has_return ? nb::object(nb::str(s.returns.c_str())) : Signature.attr("empty");
         return Signature(params, nb::arg("return_annotation") = ret).release().ptr();
-    } catch (nb::python_error &e) {
-        e.restore();
+    } catch (...) {
+        set_error_from_exception();
         return nullptr;
     }
 }

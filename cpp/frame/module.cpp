@@ -39,7 +39,7 @@ PyObject *module_init(ModuleDef &d, int (*exec)(PyObject *)) {
     return PyModuleDef_Init(&d.def);
 }
 
-int module_exec(ModuleDef &d, PyObject *module) {
+int module_exec(ModuleDef &d, PyObject *module) noexcept {
     if (d.initialised) {
         if (d.initialised == module) return 0;
         PyErr_Format(PyExc_RuntimeError, "Module '%s' has already been imported. Re-initialisation is not supported.",
@@ -52,13 +52,8 @@ int module_exec(ModuleDef &d, PyObject *module) {
         try {
             Module m(module, d.dotted, d.short_name);
             d.declare(m);
-        } catch (error_already_set &) {
-            ok = false;
-        } catch (nb::python_error &e) {
-            e.restore();
-            ok = false;
-        } catch (std::exception &e) {
-            if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, e.what());
+        } catch (...) {
+            set_error_from_exception();
             ok = false;
         }
     }
@@ -66,11 +61,12 @@ int module_exec(ModuleDef &d, PyObject *module) {
         d.initialised = module;   // the module object lives in sys.modules for good
         return 0;
     }
-    std::string where = std::string("init ") + d.dotted;
     if (PyErr_Occurred()) {
-        _PyTraceback_Add(where.c_str(), d.dotted, 0);
+        char where[256];
+        PyOS_snprintf(where, sizeof where, "init %s", d.dotted);
+        _PyTraceback_Add(where, d.dotted, 0);
     } else {
-        PyErr_SetString(PyExc_ImportError, where.c_str());
+        PyErr_Format(PyExc_ImportError, "init %s", d.dotted);
     }
     return -1;
 }

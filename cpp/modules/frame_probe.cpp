@@ -2,11 +2,23 @@
 //
 // A small module that uses every declaration form of the frame. The tests and
 // the benchmarks of the frame import it; the package's modules do not.
-#include "frame/frame.hpp"
+#include "frame/host.hpp"
+#include "frame/state.hpp"
+
+#include <new>
+#include <stdexcept>
+#include <string>
 
 namespace {
 
 using namespace kelvane;
+
+#define PROBE_NAMES(X) X(info) X(append)
+
+struct State : ModuleState {
+    KELVANE_NAMES(PROBE_NAMES)
+};
+KELVANE_STATE(State, S);
 
 nb::object noop(Args) { return none(); }
 nb::object identity(Args a) { return nb::borrow(a[0]); }
@@ -41,11 +53,44 @@ nb::object init(Args a) {
     return none();
 }
 
+// Throws a C++ exception other than the frame's marker: std::bad_alloc for
+// "bad_alloc", std::runtime_error otherwise. The call boundary turns it into
+// a Python exception.
+nb::object throw_cpp(Args a) {
+    const char *text = PyUnicode_AsUTF8(a.get(0));
+    if (!text) throw_error();
+    const std::string kind = text;
+    if (kind == "bad_alloc") throw std::bad_alloc();
+    throw std::runtime_error("probe failure: " + kind);
+}
+
+// The host helpers, for the tests of the frame: logs each item of `items`
+// that is not equal to `skip` through the module's logger, collects those
+// items and calls `then()`; a failure of the walk or of `then` is re-raised
+// with the prefix "Probe <skip>: ".
+nb::object walk(Args a) {
+    nb::object out = check(PyList_New(0));
+    try {
+        each(a[0], [&](nb::handle item) {
+            if (!differs(item, a[1])) return false;
+            S.log(S.str_info, check(PyObject_Str(item.ptr())));
+            call_method(S.str_append, out, item);
+            return false;
+        });
+        if (truthy(a[2])) check(PyObject_CallNoArgs(a.get(2)));
+    } catch (error_already_set &) {
+        reraise_with_prefix([&] { return check(PyUnicode_FromFormat("Probe %S: ", a.get(1))); });
+    }
+    return out;
+}
+
 void declare(Module &m) {
+    S.init(m);
     m.import_from("abc", {"ABC", "abstractmethod"});
     m.import_from("typing", {"Any", "Dict", "List", "Optional"});
     m.import("strawberry");
     m.import_from("kelvane_analytics_utils.utils.base_model", {"BaseModel"});
+    m.logger();
 
     m.enumeration("Colour").member("RED").member("GREEN", "green").strawberry().create();
 
@@ -91,6 +136,9 @@ void declare(Module &m) {
 
     m.function(Function("noop", noop).arg("a", "Any").returns("None"));
     m.function(Function("later", identity).arg("value", "Any").returns("Any").coroutine());
+    m.function(Function("walk", walk).arg("items", "Any").arg("skip", "Any").arg("then", "Any").returns("List[Any]"));
+    m.function(Function("throw_cpp", throw_cpp).arg("kind", "str").returns("None"));
+    m.function(Function("throw_cpp_later", throw_cpp).arg("kind", "str").returns("None").coroutine());
 }
 
 }  // namespace
