@@ -12,7 +12,8 @@
 // methods called through the instance so that subclasses may override them,
 // the host's own equality, truth and conversions). The formula text is built
 // by core/formula.
-#include "frame/frame.hpp"
+#include "frame/host.hpp"
+#include "frame/state.hpp"
 #include "core/formula.hpp"
 
 #include <initializer_list>
@@ -42,26 +43,15 @@ using namespace kelvane;
     X(xgb_model) X(learner) X(best_iteration) X(best_score) X(gradient_booster) X(gbtree_model_param)      \
     X(num_trees) X(learner_model_param) X(num_feature)
 
-#define SCOREBUNDLE_NAME_FIELD(n) PyObject *str_##n = nullptr;
-#define SCOREBUNDLE_NAME_FILL(n) str_##n = intern(#n);
-
-// Interned names, the module namespace and the enum members, set once while
-// the module is declared and kept for the life of the process.
-struct State {
-    SCOREBUNDLE_NAMES(SCOREBUNDLE_NAME_FIELD)
-    PyObject *ns = nullptr;   // the module dict
-    PyObject *LOGISTIC_REGRESSION = nullptr, *PMML = nullptr, *XGB = nullptr, *EXPERT_SCORE = nullptr,
-             *RANDOM_FOREST = nullptr, *COX_PH_FITTER = nullptr;
-    PyObject *STATIC = nullptr, *HORIZON = nullptr, *NONE = nullptr;
-    PyObject *zero = nullptr, *zero_float = nullptr, *fixed4_spec = nullptr, *attribute_kwnames = nullptr;
-
-    void init(Module &m) {
-        SCOREBUNDLE_NAMES(SCOREBUNDLE_NAME_FILL)
-        ns = Py_NewRef(PyModule_GetDict(m.object().ptr()));
-    }
-} S;
-
-PyObject *keep(nb::handle o) { return nb::borrow(o).release().ptr(); }
+// Interned names, enum members and constants, set once while the module is
+// declared (frame/state.hpp).
+struct State : ModuleState {
+    KELVANE_NAMES(SCOREBUNDLE_NAMES)
+    nb::object LOGISTIC_REGRESSION, PMML, XGB, EXPERT_SCORE, RANDOM_FOREST, COX_PH_FITTER;   // PredictiveModelType
+    nb::object STATIC, HORIZON, NONE;                                                        // PredictiveModelCategory
+    nb::object zero, zero_float, fixed4_spec, attribute_kwnames;
+};
+KELVANE_STATE(State, S);
 
 // ------------------------------------------------------------ host operations
 
@@ -69,7 +59,7 @@ PyObject *keep(nb::handle o) { return nb::borrow(o).release().ptr(); }
 // would; NameError when the namespace lacks it.
 nb::object global(PyObject *name) {
     PyObject *v;
-    if (PyDict_GetItemRef(S.ns, name, &v) < 0) throw_error();
+    if (PyDict_GetItemRef(S.ns.ptr(), name, &v) < 0) throw_error();
     if (!v) {
         PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
         throw_error();
@@ -85,40 +75,6 @@ void set_item(nb::handle o, PyObject *key, nb::handle v) {
     if (PyObject_SetItem(o.ptr(), key, v.ptr()) < 0) throw_error();
 }
 nb::object call(nb::handle f, nb::handle arg) { return check(PyObject_CallOneArg(f.ptr(), arg.ptr())); }
-
-// self.<name>() and self.<name>(arg), the name interned.
-nb::object call_method(PyObject *name, nb::handle self) {
-    return check(PyObject_CallMethodNoArgs(self.ptr(), name));
-}
-nb::object call_method(PyObject *name, nb::handle self, nb::handle arg) {
-    return check(PyObject_CallMethodOneArg(self.ptr(), name, arg.ptr()));
-}
-
-bool truthy(nb::handle o) {
-    const int t = PyObject_IsTrue(o.ptr());
-    if (t < 0) throw_error();
-    return t != 0;
-}
-
-// bool(a == b) as the host evaluates it.
-bool equals(nb::handle a, nb::handle b) {
-    nb::object r = check(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ));
-    return truthy(r);
-}
-
-// Calls f(item) for every item of an iterable, in order.
-template <class F>
-void each(nb::handle iterable, F &&f) {
-    nb::object it = check(PyObject_GetIter(iterable.ptr()));
-    for (;;) {
-        nb::object item = nb::steal(PyIter_Next(it.ptr()));
-        if (!item.is_valid()) {
-            if (PyErr_Occurred()) throw_error();
-            return;
-        }
-        f(nb::handle(item));
-    }
-}
 
 // The pending exception is one of `kinds` (or a subclass): clears it and
 // returns true; otherwise leaves it pending and returns false.
@@ -174,7 +130,7 @@ nb::object lookup_or_none(nb::handle self, std::initializer_list<PyObject *> pat
     return found ? v : none();
 }
 
-bool is_type(nb::handle self, PyObject *member) {
+bool is_type(nb::handle self, nb::handle member) {
     return equals(attr(self, S.str_predictive_model_type), member);
 }
 
@@ -218,9 +174,10 @@ nb::object get_content(Args a) {
     if (!attached.is_none()) {
         each(attached, [&](nb::handle image) {
             nb::object bytes = attr(image, S.str_image);
-            if (bytes.is_none()) return;
+            if (bytes.is_none()) return false;
             nb::object stream = call(global(S.str_BytesIO), bytes);
             set_item(images, attr(image, S.str_filename).ptr(), stream);
+            return false;
         });
     }
 
@@ -275,6 +232,7 @@ nb::object parse_from_content(Args a) {
             nb::object streams = attr(content, S.str_attached_images);
             nb::object stream = check(PyObject_GetItem(streams.ptr(), attr(image, S.str_filename).ptr()));
             set_attr(image, S.str_image, call_method(S.str_getvalue, stream));
+            return false;
         });
     }
     call_method(S.str__migrate, obj);
@@ -307,10 +265,10 @@ nb::object not_implemented(Args) {
 
 nb::object get_external_model_category(Args a) {
     nb::object type = attr(a[0], S.str_predictive_model_type);
-    if (equals(type, S.COX_PH_FITTER)) return nb::borrow(S.HORIZON);
-    for (PyObject *member : {S.LOGISTIC_REGRESSION, S.XGB, S.EXPERT_SCORE, S.RANDOM_FOREST, S.PMML})
-        if (equals(type, member)) return nb::borrow(S.STATIC);
-    return nb::borrow(S.NONE);
+    if (equals(type, S.COX_PH_FITTER)) return S.HORIZON;
+    for (const nb::object *member : {&S.LOGISTIC_REGRESSION, &S.XGB, &S.EXPERT_SCORE, &S.RANDOM_FOREST, &S.PMML})
+        if (equals(type, *member)) return S.STATIC;
+    return S.NONE;
 }
 
 // ------------------------------------------------------------ ExtendedPredictiveModel
@@ -343,13 +301,13 @@ nb::object get_external_model_intercept(Args a) {
     const int found = lookup(a[0], {S.str_intercept}, v);
     if (found < 0) throw_error();
     if (found) return v;
-    return lookup_or_none(a[0], {S.str_model, S.str_intercept_, S.zero});
+    return lookup_or_none(a[0], {S.str_model, S.str_intercept_, S.zero.ptr()});
 }
 
 nb::object get_external_model_intercept_name(Args a) { return lookup_or_none(a[0], {S.str_intercept_name}); }
 
 nb::object get_external_model_coefficients(Args a) {
-    return lookup_or_none(a[0], {S.str_model, S.str_coef_, S.zero});
+    return lookup_or_none(a[0], {S.str_model, S.str_coef_, S.zero.ptr()});
 }
 
 // A fact of an XGBoost document converted by `type` (int or float): None for
@@ -401,7 +359,7 @@ nb::object forward(Args a) {
 // format(x, ".4f"): floats by the core formatting, anything else by the host.
 std::string fixed4_text(nb::handle x) {
     if (PyFloat_CheckExact(x.ptr())) return core::fixed4(PyFloat_AS_DOUBLE(x.ptr()));
-    return utf8(check(PyObject_Format(x.ptr(), S.fixed4_spec)));
+    return utf8(check(PyObject_Format(x.ptr(), S.fixed4_spec.ptr())));
 }
 
 // The term of an attribute. Coefficients are floats or None (the result check
@@ -412,7 +370,7 @@ core::FormulaTerm term_of(nb::handle coef, std::string text) {
     if (PyFloat_CheckExact(coef.ptr())) return core::formula_term(PyFloat_AS_DOUBLE(coef.ptr()), std::move(text));
     core::FormulaTerm t;
     t.text = std::move(text);
-    nb::object negative = check(PyObject_RichCompare(coef.ptr(), S.zero, Py_LT));
+    nb::object negative = check(PyObject_RichCompare(coef.ptr(), S.zero.ptr(), Py_LT));
     if (truthy(negative)) {
         t.sign = core::FormulaTerm::Sign::Minus;
         t.coefficient = fixed4_text(check(PyNumber_Absolute(coef.ptr())));
@@ -428,7 +386,7 @@ nb::object formula(Args a) {
     nb::handle parent = a[1];
     if (!is_type(parent, S.LOGISTIC_REGRESSION)) return none();
     nb::object intercept = call_method(S.str_get_external_model_intercept, parent);
-    if (!truthy(intercept)) intercept = nb::borrow(S.zero_float);
+    if (!truthy(intercept)) intercept = S.zero_float;
     const std::string head = fixed4_text(intercept);
 
     nb::object names = call_method(S.str_get_external_model_feature_names, parent);
@@ -440,8 +398,9 @@ nb::object formula(Args a) {
         nb::object preparation = attr(parent, S.str_preparation);
         PyObject *args[] = {preparation.ptr(), attribute.ptr()};
         nb::object term = check(PyObject_VectorcallMethod(S.str_get_transformation_formula, args,
-                                                          1 | PY_VECTORCALL_ARGUMENTS_OFFSET, S.attribute_kwnames));
+                                                          1 | PY_VECTORCALL_ARGUMENTS_OFFSET, S.attribute_kwnames.ptr()));
         terms.push_back(term_of(coef, utf8(check(PyObject_Str(term.ptr())))));
+        return false;
     });
     return from_utf8(core::formula_text(head, terms));
 }
@@ -463,10 +422,10 @@ Function accessor(const char *name, Impl impl, const char *returns) {
 
 void declare(Module &m) {
     S.init(m);
-    S.zero = keep(nb::int_(0));
-    S.zero_float = keep(nb::float_(0.0));
-    S.fixed4_spec = keep(nb::str(".4f"));
-    S.attribute_kwnames = keep(nb::make_tuple(nb::handle(S.str_attribute)));
+    S.zero = nb::int_(0);
+    S.zero_float = nb::float_(0.0);
+    S.fixed4_spec = nb::str(".4f");
+    S.attribute_kwnames = nb::make_tuple(nb::handle(S.str_attribute));
 
     m.import_from("abc", {"ABC", "abstractmethod"});
     m.import_from("enum", {"Enum"});
@@ -495,17 +454,17 @@ void declare(Module &m) {
                            .member("RANDOM_FOREST")
                            .member("COX_PH_FITTER")
                            .create();
-    S.LOGISTIC_REGRESSION = keep(types.attr("LOGISTIC_REGRESSION"));
-    S.PMML = keep(types.attr("PMML"));
-    S.XGB = keep(types.attr("XGB"));
-    S.EXPERT_SCORE = keep(types.attr("EXPERT_SCORE"));
-    S.RANDOM_FOREST = keep(types.attr("RANDOM_FOREST"));
-    S.COX_PH_FITTER = keep(types.attr("COX_PH_FITTER"));
+    S.LOGISTIC_REGRESSION = types.attr("LOGISTIC_REGRESSION");
+    S.PMML = types.attr("PMML");
+    S.XGB = types.attr("XGB");
+    S.EXPERT_SCORE = types.attr("EXPERT_SCORE");
+    S.RANDOM_FOREST = types.attr("RANDOM_FOREST");
+    S.COX_PH_FITTER = types.attr("COX_PH_FITTER");
     nb::object categories =
         m.enumeration("PredictiveModelCategory").member("STATIC").member("HORIZON").member("NONE").create();
-    S.STATIC = keep(categories.attr("STATIC"));
-    S.HORIZON = keep(categories.attr("HORIZON"));
-    S.NONE = keep(categories.attr("NONE"));
+    S.STATIC = categories.attr("STATIC");
+    S.HORIZON = categories.attr("HORIZON");
+    S.NONE = categories.attr("NONE");
 
     nb::object Field = m.get("Field");
     nb::handle list_type(reinterpret_cast<PyObject *>(&PyList_Type));
