@@ -107,6 +107,8 @@ nb::object from_utf8(const std::string &s) {
 // self.external_model[k0][k1]...: 1 with the value in `out`, 0 when a key
 // is missing on the way (the KeyError is cleared), -1 with another error set.
 // Integer steps (element 0) are given as the int object.
+// The keys are interned names or constants of the module state, alive for
+// the life of the process.
 int lookup(nb::handle self, std::initializer_list<PyObject *> path, nb::object &out) {
     PyObject *doc = PyObject_GetAttr(self.ptr(), S.str_external_model);
     if (!doc) return -1;
@@ -186,6 +188,7 @@ nb::object get_content(Args a) {
     (is_type(self, S.PMML) ? pmml : json) = stream;
 
     nb::object content_class = global(S.str_ExtendedPredictiveModelContent);
+    // Borrowed from the objects above, which outlive the call.
     PyObject *args[] = {yaml.ptr(), json.ptr(), pmml.ptr(), images.ptr()};
     nb::object names = nb::make_tuple(nb::handle(S.str_scorebundle_yaml), nb::handle(S.str_external_model_json),
                                       nb::handle(S.str_external_model_pmml), nb::handle(S.str_attached_images));
@@ -396,6 +399,7 @@ nb::object formula(Args a) {
         nb::object coef = call_method(S.str_get_coefficient, parent, attribute);
         // parent.preparation.get_transformation_formula(attribute=attribute)
         nb::object preparation = attr(parent, S.str_preparation);
+        // Borrowed from `preparation` and the walk's item, both held across the call.
         PyObject *args[] = {preparation.ptr(), attribute.ptr()};
         nb::object term = check(PyObject_VectorcallMethod(S.str_get_transformation_formula, args,
                                                           1 | PY_VECTORCALL_ARGUMENTS_OFFSET, S.attribute_kwnames.ptr()));
@@ -407,6 +411,7 @@ nb::object formula(Args a) {
 
 nb::object external_model(Args a) {
     nb::object cls = global(S.str_ExternalPredictiveModelType);
+    // Borrowed from the call's arguments, held by the caller until it returns.
     PyObject *args[] = {a.get(1)};
     nb::object names = nb::make_tuple(nb::handle(S.str_extended_model));
     return check(PyObject_Vectorcall(cls.ptr(), args, 0, names.ptr()));
