@@ -15,6 +15,12 @@ Tables:
   3. import of the module in a fresh interpreter, next to importing its outside dependencies alone.
 
 Run: python benchmarks/bench_bundle.py
+
+Where the two columns of a step are within the machine's noise, count instructions instead: the step run
+REPS times (after everything is built) by either side, e.g.
+    valgrind --tool=callgrind --callgrind-out-file=/dev/null python benchmarks/bench_bundle.py \
+        --only parse_from_content package 3
+and the same with 0 repetitions; the difference is the cost of REPS calls.
 """
 import json
 import math
@@ -348,5 +354,26 @@ def main():
         print(f"import {label:<30} median {median * 1e3:7.1f} ms   best {best_run * 1e3:7.1f} ms (CPU)")
 
 
+def only(step, side, reps):
+    """Builds everything, then runs one step `reps` times (for instruction counts under callgrind)."""
+    m = M.model_validate(bundle_input())
+    content = m.get_content()
+    archive = content.save_to_zip()
+    loaded = ExtendedPredictiveModelContent.load_from_zip(archive)
+    steps = {
+        "get_content": (m.get_content, lambda: py_get_content(m)),
+        "save_to_zip": (content.save_to_zip, lambda: py_save_to_zip(content)),
+        "load_from_zip": (lambda: ExtendedPredictiveModelContent.load_from_zip(archive),
+                          lambda: py_load_from_zip(archive)),
+        "parse_from_content": (lambda: M.parse_from_content(loaded), lambda: py_parse_from_content(M, loaded)),
+    }
+    fn = steps[step][0 if side == "package" else 1]
+    for _ in range(reps):
+        fn()
+
+
 if __name__ == "__main__":
-    main()
+    if len(sys.argv) == 5 and sys.argv[1] == "--only":
+        only(sys.argv[2], sys.argv[3], int(sys.argv[4]))
+    else:
+        main()
