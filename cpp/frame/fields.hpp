@@ -35,6 +35,7 @@
 #include "frame/frame.hpp"
 
 #include <initializer_list>
+#include <vector>
 
 namespace kelvane {
 
@@ -54,7 +55,7 @@ public:
 
     // Names the fields, a field being known by its index in `names`. Called
     // once while the module is declared (interns the names).
-    void init(std::initializer_list<const char *> names);
+    void init(const std::vector<const char *> &names);
 
     // Records of exactly this class are read from their instance dict.
     void trust(nb::handle cls);
@@ -199,7 +200,7 @@ public:
           dict_(layout_.direct ? RecordFields::dict_of(record) : nullptr) {}
     ~RecordReader() {
         for (int i = 0; i < n_; ++i)
-            if (owned_[i]) Py_DECREF(values_[i]);
+            if (owned_ & (1u << i)) Py_DECREF(values_[i]);
         if (held_) Py_DECREF(record_);
     }
     RecordReader(const RecordReader &) = delete;
@@ -225,9 +226,9 @@ public:
             held_ = true;
         }
         for (int i = 0; i < n_; ++i) {
-            if (!owned_[i]) {
+            if (!(owned_ & (1u << i))) {
                 Py_INCREF(values_[i]);
-                owned_[i] = true;
+                owned_ |= 1u << i;
             }
         }
     }
@@ -237,7 +238,7 @@ public:
 private:
     PyObject *keep(PyObject *v, bool owned) {
         values_[n_] = v;
-        owned_[n_] = owned;
+        if (owned) owned_ |= 1u << n_;
         ++n_;
         return v;
     }
@@ -246,8 +247,8 @@ private:
     PyObject *record_;
     const RecordFields::Layout &layout_;
     PyObject *dict_;   // borrowed, until pinned; nullptr for records read by attribute access
-    PyObject *values_[capacity];
-    bool owned_[capacity];
+    PyObject *values_[capacity];   // the first n_ are set
+    unsigned owned_ = 0;           // bit i: values_[i] is a strong reference
     int n_ = 0;
     bool held_ = false;
 };
