@@ -186,7 +186,8 @@ void declare(Module &m) {
     m.import_from("datetime", {"date"});
     m.import_from("pydantic", {"Field"});
     m.import("strawberry");
-    m.import_from("kelvane_analytics_utils.predictive_models.dossier.census", {"SampleDescription", "SampleDescriptionType"});
+    m.import_from("kelvane_analytics_utils.predictive_models.dossier.census",
+                  {"SampleDescription", "SampleDescriptionType"});
     m.import_from("kelvane_analytics_utils.utils.base_model", {"BaseModel"});
     S.literal_eval = m.get("ast").attr("literal_eval");
 
@@ -215,8 +216,10 @@ void declare(Module &m) {
         .method(Function("remove_general_note", remove_general_note).self().arg("note_key", "str").returns("None"))
         .create();
 
-    S.attribute_view =
-        m.strawberry_type("AttributeDescriptionType").field("attribute_name", "str").field("description", "str").create();
+    S.attribute_view = m.strawberry_type("AttributeDescriptionType")
+                           .field("attribute_name", "str")
+                           .field("description", "str")
+                           .create();
     S.hyperparameter_view = m.strawberry_type("HyperparameterType").field("name", "str").field("value", "str").create();
     S.note_view = m.strawberry_type("GeneralNoteType").field("title", "str").field("content", "str").create();
     S.attribute_kw = nb::make_tuple(nb::handle(S.str_attribute_name), nb::handle(S.str_description));

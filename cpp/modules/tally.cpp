@@ -33,7 +33,14 @@ void declare(Module &m) {
     m.import("strawberry");
     m.import_from("kelvane_analytics_utils.utils.base_model", {"BaseModel"});
 
-    m.enumeration("SampleType").member("TRAIN").member("VALID").member("TEST").member("OOT").member("CV").strawberry().create();
+    m.enumeration("SampleType")
+        .member("TRAIN")
+        .member("VALID")
+        .member("TEST")
+        .member("OOT")
+        .member("CV")
+        .strawberry()
+        .create();
 
     m.enumeration("PerformanceMetrics")
         .member("AUC")

@@ -69,7 +69,8 @@ void declare(Module &m) {
     m.import_from("typing", {"Any", "List"});
     m.import_from("pydantic", {"model_validator"});
     m.import("strawberry");
-    m.import_from("kelvane_analytics_utils.predictive_models.yardstick.tally", {"PerformanceMetrics", "SamplePerformance"});
+    m.import_from("kelvane_analytics_utils.predictive_models.yardstick.tally",
+                  {"PerformanceMetrics", "SamplePerformance"});
     m.import_from("kelvane_analytics_utils.predictive_models.yardstick.tally", {"SamplePerformanceType"});
     m.import_from("kelvane_analytics_utils.utils.base_model", {"BaseModel"});
 
