@@ -91,7 +91,7 @@ nb::object next_note_key(nb::handle notes) {
 }
 
 nb::object add_general_note(Args a) {
-    PyObject *self = a.get(0), *note = a.get(1);
+    PyObject *self = a.get(0), *note = a.get(1);   // borrowed: the caller holds the arguments for the whole call
     nb::object notes = check(PyObject_GetAttr(self, S.str_general_notes));
     if (notes.is_none()) {
         notes = check(PyDict_New());
@@ -119,7 +119,7 @@ nb::object add_general_note(Args a) {
 }
 
 nb::object remove_general_note(Args a) {
-    PyObject *self = a.get(0), *note_key = a.get(1);
+    PyObject *self = a.get(0), *note_key = a.get(1);   // borrowed: held by the caller for the whole call
     nb::object notes = check(PyObject_GetAttr(self, S.str_general_notes));
     if (notes.is_none()) return none();
     int exists = PySequence_Contains(notes.ptr(), note_key);

@@ -43,7 +43,7 @@ nb::object validate_performance_metric_str(Args a) { return metric_member(a.get(
 // not already a member is named by validate_performance_metric_str; order and
 // duplicates are kept. The data is changed in place and returned.
 nb::object validate_performance_metrics(Args a) {
-    PyObject *data = a.get(1);
+    PyObject *data = a.get(1);   // borrowed: the caller holds the arguments for the whole call
     int present = PySequence_Contains(data, S.str_performance_metrics);
     if (present < 0) throw_error();
     if (!present) return nb::borrow(data);
