@@ -3,23 +3,28 @@
 // Descriptive facts about one sample used while a model was developed: its
 // kind, the period it covers, its size and how it splits over the classes of
 // the target label, with their GraphQL views.
-#include "frame/frame.hpp"
+#include "frame/state.hpp"
 
 namespace {
 
 using namespace kelvane;
 
-PyObject *label_class_name = nullptr;   // interned "label_class"
+#define CENSUS_NAMES(X) X(label_class)
+
+struct State : ModuleState {
+    KELVANE_NAMES(CENSUS_NAMES)
+};
+KELVANE_STATE(State, S);
 
 // The label class as text: a string as it is, anything else by str(); GraphQL
 // always sees a string whatever the class's type.
 nb::object label_class(Args a) {
-    nb::object label = check(field_of(a.get(1), label_class_name));
+    nb::object label = check(field_of(a.get(1), S.str_label_class));
     return check(PyObject_Str(label.ptr()));
 }
 
 void declare(Module &m) {
-    label_class_name = intern("label_class");
+    S.init(m);
     m.import_from("datetime", {"date"});
     m.import_from("typing", {"Optional", "Any", "List"});
     m.import("strawberry");

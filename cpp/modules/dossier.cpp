@@ -3,7 +3,8 @@
 // The human-readable account of how a model was developed (samples, attribute
 // descriptions, hyperparameters, free-text general notes, attached images),
 // the upkeep of its general notes and its GraphQL views.
-#include "frame/frame.hpp"
+#include "frame/host.hpp"
+#include "frame/state.hpp"
 #include "modules/entry_views.hpp"
 
 #include "core/records.hpp"
@@ -15,14 +16,17 @@ namespace {
 
 using namespace kelvane;
 
-struct State {
+#define DOSSIER_NAMES(X)                                                                                    \
+    X(general_notes) X(attribute_description) X(hyperparameters) X(eval_metric) X(get) X(write) X(unknown) \
+    X(attribute_name) X(description) X(name) X(value) X(title) X(content)
+
+struct State : ModuleState {
+    KELVANE_NAMES(DOSSIER_NAMES)
     nb::object literal_eval;   // ast.literal_eval
     nb::object attribute_view, hyperparameter_view, note_view;
     nb::object attribute_kw, hyperparameter_kw, note_kw;   // keyword names of the three views
-    PyObject *general_notes, *attribute_description, *hyperparameters, *eval_metric, *get, *write;   // interned
-    nb::object unknown;        // "unknown"
 };
-State *S = nullptr;   // lives as long as the process: the module is never re-initialised
+KELVANE_STATE(State, S);
 
 // ------------------------------------------------------------ stdout
 
@@ -39,7 +43,7 @@ void print_line(nb::handle text) {
     nb::object out = nb::borrow(raw);
     if (out.is_none()) return;
     nb::object line = check(PyUnicode_FromFormat("%U\n", text.ptr()));
-    check(PyObject_CallMethodOneArg(out.ptr(), S->write, line.ptr()));
+    call_method(S.str_write, out, line);
 }
 
 // ------------------------------------------------------------ general notes
@@ -77,39 +81,35 @@ nb::object next_note_key(nb::handle notes) {
         while (PyDict_Next(notes.ptr(), &pos, &key, nullptr))
             if (offer_key(numbering, key) < 0) throw_error();
     } else {
-        nb::object it = check(PyObject_GetIter(notes.ptr()));
-        while (PyObject *raw = PyIter_Next(it.ptr())) {
-            nb::object key = nb::steal(raw);
+        each(notes, [&](nb::handle key) {
             if (offer_key(numbering, key.ptr()) < 0) throw_error();
-        }
-        if (PyErr_Occurred()) throw_error();
+            return false;
+        });
     }
     std::string key = numbering.next_key();
     return check(PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size())));
 }
 
 nb::object add_general_note(Args a) {
-    PyObject *self = a.get(0), *note = a.get(1);
-    nb::object notes = check(PyObject_GetAttr(self, S->general_notes));
+    PyObject *self = a.get(0), *note = a.get(1);   // borrowed: the caller holds the arguments for the whole call
+    nb::object notes = check(PyObject_GetAttr(self, S.str_general_notes));
     if (notes.is_none()) {
         notes = check(PyDict_New());
-        if (PyObject_SetAttr(self, S->general_notes, notes.ptr()) < 0) throw_error();
+        if (PyObject_SetAttr(self, S.str_general_notes, notes.ptr()) < 0) throw_error();
     }
     if (PyDict_Check(note)) {
         // A mapping of notes: existing keys keep their note.
-        nb::object it = check(PyObject_GetIter(note));
-        while (PyObject *raw = PyIter_Next(it.ptr())) {
-            nb::object key = nb::steal(raw);
-            int exists = PySequence_Contains(notes.ptr(), key.ptr());
+        each(a[1], [&](nb::handle key) {
+            const int exists = PySequence_Contains(notes.ptr(), key.ptr());
             if (exists < 0) throw_error();
             if (exists) {
                 print_line(check(PyUnicode_FromFormat("Note %S already exists. Note not added.", key.ptr())));
-                continue;
+                return false;
             }
             nb::object value = check(PyObject_GetItem(note, key.ptr()));
             if (PyObject_SetItem(notes.ptr(), key.ptr(), value.ptr()) < 0) throw_error();
-        }
-        if (PyErr_Occurred()) throw_error();
+            return false;
+        });
     }
     if (PyUnicode_Check(note)) {
         nb::object key = next_note_key(notes);
@@ -119,8 +119,8 @@ nb::object add_general_note(Args a) {
 }
 
 nb::object remove_general_note(Args a) {
-    PyObject *self = a.get(0), *note_key = a.get(1);
-    nb::object notes = check(PyObject_GetAttr(self, S->general_notes));
+    PyObject *self = a.get(0), *note_key = a.get(1);   // borrowed: held by the caller for the whole call
+    nb::object notes = check(PyObject_GetAttr(self, S.str_general_notes));
     if (notes.is_none()) return none();
     int exists = PySequence_Contains(notes.ptr(), note_key);
     if (exists < 0) throw_error();
@@ -138,59 +138,58 @@ nb::object entries(PyObject *parent, PyObject *field, const nb::object &type, co
 }
 
 nb::object attribute_description(Args a) {
-    return entries(a.get(1), S->attribute_description, S->attribute_view, S->attribute_kw, false);
+    return entries(a.get(1), S.str_attribute_description, S.attribute_view, S.attribute_kw, false);
 }
 nb::object hyperparameters(Args a) {
-    return entries(a.get(1), S->hyperparameters, S->hyperparameter_view, S->hyperparameter_kw, true);
+    return entries(a.get(1), S.str_hyperparameters, S.hyperparameter_view, S.hyperparameter_kw, true);
 }
 nb::object general_notes(Args a) {
-    return entries(a.get(1), S->general_notes, S->note_view, S->note_kw, true);
+    return entries(a.get(1), S.str_general_notes, S.note_view, S.note_kw, true);
+}
+
+// ast.literal_eval(metric), or an empty object (no error set) when it raises
+// an Exception: the metric is then no literal.
+nb::object try_literal(nb::handle metric) {
+    nb::object literal = nb::steal(PyObject_CallOneArg(S.literal_eval.ptr(), metric.ptr()));
+    if (literal.is_valid()) return literal;
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_error();
+    PyErr_Clear();
+    return literal;
 }
 
 // The training metric: the hyperparameter "eval_metric" read as a literal
 // (the last name of a list of names), the text itself when it is no literal,
 // "unknown" when there is none.
 nb::object eval_metric(Args a) {
-    nb::object hp = check(field_of(a.get(1), S->hyperparameters));
-    if (hp.is_none()) return S->unknown;
-    nb::object metric = check(PyObject_CallMethodOneArg(hp.ptr(), S->get, S->eval_metric));
-    if (metric.is_none()) return S->unknown;
-    PyObject *literal = PyObject_CallOneArg(S->literal_eval.ptr(), metric.ptr());
-    if (!literal) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_error();
-        PyErr_Clear();
-        return metric;
-    }
-    nb::object value = nb::steal(literal);
-    if (!PyList_Check(literal)) return value;
-    const Py_ssize_t n = PyList_GET_SIZE(literal);
+    nb::object hp = check(field_of(a.get(1), S.str_hyperparameters));
+    if (hp.is_none()) return nb::borrow(S.str_unknown);
+    nb::object metric = call_method(S.str_get, hp, S.str_eval_metric);
+    if (metric.is_none()) return nb::borrow(S.str_unknown);
+    nb::object literal = try_literal(metric);
+    if (!literal.is_valid()) return metric;
+    if (!PyList_Check(literal.ptr())) return literal;
+    const Py_ssize_t n = PyList_GET_SIZE(literal.ptr());
     if (n == 0) {
         PyErr_SetString(PyExc_IndexError, "list index out of range");
         throw_error();
     }
-    return nb::borrow(PyList_GET_ITEM(literal, n - 1));
+    return nb::borrow(PyList_GET_ITEM(literal.ptr(), n - 1));
 }
 
 // ------------------------------------------------------------ declarations
 
 void declare(Module &m) {
-    S = new State();
-    S->general_notes = intern("general_notes");
-    S->attribute_description = intern("attribute_description");
-    S->hyperparameters = intern("hyperparameters");
-    S->eval_metric = intern("eval_metric");
-    S->get = intern("get");
-    S->write = intern("write");
-    S->unknown = nb::borrow(intern("unknown"));
+    S.init(m);
 
     m.import("ast");
     m.import_from("typing", {"Optional", "List", "Dict", "Any", "Union"});
     m.import_from("datetime", {"date"});
     m.import_from("pydantic", {"Field"});
     m.import("strawberry");
-    m.import_from("kelvane_analytics_utils.predictive_models.dossier.census", {"SampleDescription", "SampleDescriptionType"});
+    m.import_from("kelvane_analytics_utils.predictive_models.dossier.census",
+                  {"SampleDescription", "SampleDescriptionType"});
     m.import_from("kelvane_analytics_utils.utils.base_model", {"BaseModel"});
-    S->literal_eval = m.get("ast").attr("literal_eval");
+    S.literal_eval = m.get("ast").attr("literal_eval");
 
     m.record("AttachedImage", {"BaseModel"})
         .field("type", "str")
@@ -217,13 +216,15 @@ void declare(Module &m) {
         .method(Function("remove_general_note", remove_general_note).self().arg("note_key", "str").returns("None"))
         .create();
 
-    S->attribute_view =
-        m.strawberry_type("AttributeDescriptionType").field("attribute_name", "str").field("description", "str").create();
-    S->hyperparameter_view = m.strawberry_type("HyperparameterType").field("name", "str").field("value", "str").create();
-    S->note_view = m.strawberry_type("GeneralNoteType").field("title", "str").field("content", "str").create();
-    S->attribute_kw = nb::make_tuple("attribute_name", "description");
-    S->hyperparameter_kw = nb::make_tuple("name", "value");
-    S->note_kw = nb::make_tuple("title", "content");
+    S.attribute_view = m.strawberry_type("AttributeDescriptionType")
+                           .field("attribute_name", "str")
+                           .field("description", "str")
+                           .create();
+    S.hyperparameter_view = m.strawberry_type("HyperparameterType").field("name", "str").field("value", "str").create();
+    S.note_view = m.strawberry_type("GeneralNoteType").field("title", "str").field("content", "str").create();
+    S.attribute_kw = nb::make_tuple(nb::handle(S.str_attribute_name), nb::handle(S.str_description));
+    S.hyperparameter_kw = nb::make_tuple(nb::handle(S.str_name), nb::handle(S.str_value));
+    S.note_kw = nb::make_tuple(nb::handle(S.str_title), nb::handle(S.str_content));
 
     const char *parent = "strawberry.Parent[PredictiveModelDescription]";
     m.view("PredictiveModelDescriptionType", "PredictiveModelDescription")

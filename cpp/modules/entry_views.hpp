@@ -3,7 +3,7 @@
 // (GraphQL has no mappings: {GINI: 0.41} is shown as [{metric: GINI, value: 0.41}]).
 #pragma once
 
-#include "frame/frame.hpp"
+#include "frame/host.hpp"
 
 namespace kelvane::views {
 
@@ -36,19 +36,16 @@ inline void unpack_pair(nb::handle item, nb::object &key, nb::object &value) {
 // the interpreter's AttributeError.
 inline nb::object entry_views(nb::handle mapping, nb::handle type, nb::handle kwnames, bool as_text) {
     static PyObject *const items_name = intern("items");
-    nb::object items = check(PyObject_CallMethodNoArgs(mapping.ptr(), items_name));
-    nb::object it = check(PyObject_GetIter(items.ptr()));
     nb::object out = check(PyList_New(0));
-    while (PyObject *raw = PyIter_Next(it.ptr())) {
-        nb::object item = nb::steal(raw);
+    each(call_method(items_name, mapping), [&](nb::handle item) {
         nb::object key, value;
         unpack_pair(item, key, value);
         if (as_text) value = text_form(value);
         PyObject *args[2] = {key.ptr(), value.ptr()};
         nb::object view = check(PyObject_Vectorcall(type.ptr(), args, 0, kwnames.ptr()));
         if (PyList_Append(out.ptr(), view.ptr()) < 0) throw_error();
-    }
-    if (PyErr_Occurred()) throw_error();
+        return false;
+    });
     return out;
 }
 

@@ -4,7 +4,8 @@
 // judged by. Metrics may be written loosely as text (any letter case, lift at
 // any depth as "LIFT(...)"); they are turned into PerformanceMetrics members
 // before field validation.
-#include "frame/frame.hpp"
+#include "frame/host.hpp"
+#include "frame/state.hpp"
 
 #include "core/records.hpp"
 
@@ -14,17 +15,18 @@ namespace {
 
 using namespace kelvane;
 
-struct State {
-    nb::object metrics;               // the PerformanceMetrics enum
-    nb::object performance_metrics;   // "performance_metrics"
-    nb::object upper;                 // "upper"
+#define YARDSTICK_NAMES(X) X(performance_metrics) X(upper)
+
+struct State : ModuleState {
+    KELVANE_NAMES(YARDSTICK_NAMES)
+    nb::object metrics;   // the PerformanceMetrics enum
 };
-State *S = nullptr;   // lives as long as the process: the module is never re-initialised
+KELVANE_STATE(State, S);
 
 // PerformanceMetrics(<metric's name>) for an exact str `metric`; a text that
 // is no member's value raises the enum lookup's ValueError.
 nb::object metric_member(PyObject *metric) {
-    nb::object upper = check(PyObject_CallMethodNoArgs(metric, S->upper.ptr()));
+    nb::object upper = call_method(S.str_upper, metric);
     // Lone surrogates pass through the UTF-8 round trip unchanged.
     nb::object bytes = check(PyUnicode_AsEncodedString(upper.ptr(), "utf-8", "surrogatepass"));
     std::string_view text(PyBytes_AS_STRING(bytes.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr())));
@@ -32,7 +34,7 @@ nb::object metric_member(PyObject *metric) {
     nb::object value = name.size() == text.size()
                            ? upper
                            : check(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
-    return check(PyObject_CallOneArg(S->metrics.ptr(), value.ptr()));
+    return check(PyObject_CallOneArg(S.metrics.ptr(), value.ptr()));
 }
 
 nb::object validate_performance_metric_str(Args a) { return metric_member(a.get(1)); }
@@ -41,41 +43,38 @@ nb::object validate_performance_metric_str(Args a) { return metric_member(a.get(
 // not already a member is named by validate_performance_metric_str; order and
 // duplicates are kept. The data is changed in place and returned.
 nb::object validate_performance_metrics(Args a) {
-    PyObject *data = a.get(1);
-    int present = PySequence_Contains(data, S->performance_metrics.ptr());
+    PyObject *data = a.get(1);   // borrowed: the caller holds the arguments for the whole call
+    int present = PySequence_Contains(data, S.str_performance_metrics);
     if (present < 0) throw_error();
     if (!present) return nb::borrow(data);
-    nb::object old = check(PyObject_GetItem(data, S->performance_metrics.ptr()));
-    nb::object it = check(PyObject_GetIter(old.ptr()));
+    nb::object old = check(PyObject_GetItem(data, S.str_performance_metrics));
     nb::object out = check(PyList_New(0));
-    PyTypeObject *metrics = reinterpret_cast<PyTypeObject *>(S->metrics.ptr());
-    while (PyObject *raw = PyIter_Next(it.ptr())) {
-        nb::object item = nb::steal(raw);
-        int is_member = PyObject_TypeCheck(item.ptr(), metrics);
+    PyTypeObject *metrics = reinterpret_cast<PyTypeObject *>(S.metrics.ptr());
+    each(old, [&](nb::handle item) {
+        const bool is_member = PyObject_TypeCheck(item.ptr(), metrics);
         if (!is_member && !PyUnicode_CheckExact(item.ptr())) {
             raise_argument_type("metric", "str", item.ptr());
             throw_error();
         }
-        nb::object member = is_member ? item : metric_member(item.ptr());
+        nb::object member = is_member ? nb::borrow(item) : metric_member(item.ptr());
         if (PyList_Append(out.ptr(), member.ptr()) < 0) throw_error();
-    }
-    if (PyErr_Occurred()) throw_error();
-    if (PyObject_SetItem(data, S->performance_metrics.ptr(), out.ptr()) < 0) throw_error();
+        return false;
+    });
+    if (PyObject_SetItem(data, S.str_performance_metrics, out.ptr()) < 0) throw_error();
     return nb::borrow(data);
 }
 
 void declare(Module &m) {
-    S = new State();
+    S.init(m);
     m.import_from("typing", {"Any", "List"});
     m.import_from("pydantic", {"model_validator"});
     m.import("strawberry");
-    m.import_from("kelvane_analytics_utils.predictive_models.yardstick.tally", {"PerformanceMetrics", "SamplePerformance"});
+    m.import_from("kelvane_analytics_utils.predictive_models.yardstick.tally",
+                  {"PerformanceMetrics", "SamplePerformance"});
     m.import_from("kelvane_analytics_utils.predictive_models.yardstick.tally", {"SamplePerformanceType"});
     m.import_from("kelvane_analytics_utils.utils.base_model", {"BaseModel"});
 
-    S->metrics = m.get("PerformanceMetrics");
-    S->performance_metrics = nb::borrow(intern("performance_metrics"));
-    S->upper = nb::borrow(intern("upper"));
+    S.metrics = m.get("PerformanceMetrics");
 
     m.record("PredictiveModelPerformance", {"BaseModel"})
         .doc("Object to store information about models performance on development sample.")

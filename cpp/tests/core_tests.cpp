@@ -163,11 +163,8 @@ static int test_decimal(char32_t c) {
 }
 
 static void records() {
-    EXPECT(metric_name("LIFT(10)") == "LIFT");
-    EXPECT(metric_name("LIFT(") == "LIFT");
-    EXPECT(metric_name("LIFT") == "LIFT");
-    EXPECT(metric_name("GINI") == "GINI");
-    EXPECT(metric_name("XLIFT(") == "XLIFT(");
+    for (const char *lift : {"LIFT(10)", "LIFT(", "LIFT"}) EXPECT(metric_name(lift) == "LIFT");
+    EXPECT(metric_name("GINI") == "GINI" && metric_name("XLIFT(") == "XLIFT(");
 
     auto next = [](std::initializer_list<const char *> keys) {
         NoteNumbering n(test_decimal);
@@ -179,8 +176,7 @@ static void records() {
     EXPECT(next({"notes", "note", "note_", "remark_9", "Note_4"}) == "note_1");
     EXPECT(next({"note_2", "note_1_5", "note_x", "note_-3", "note_ 4"}) == "note_3");
     EXPECT(next({"note-5", "noteX6"}) == "note_7");                    // any separator
-    EXPECT(next({"note_007"}) == "note_8");
-    EXPECT(next({"note_000"}) == "note_1");
+    EXPECT(next({"note_007"}) == "note_8" && next({"note_000"}) == "note_1");
     EXPECT(next({"note_\xc2\xbd", "note_\xc2\xb2", "note_1\xc2\xbd"}) == "note_1");   // ½, ², 1½
     EXPECT(next({"note_\xd9\xa1\xd9\xa2", "note_3"}) == "note_13");               // Arabic-Indic 12
     EXPECT(next({"note\xc3\xa9\xef\xbc\x94"}) == "note_5");                        // é separator, fullwidth 4
