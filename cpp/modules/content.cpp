@@ -60,6 +60,10 @@ nb::object decode(nb::handle data) {
     return call_method(S.str_decode, data);
 }
 
+// The whole content of a member's file object decoded as UTF-8; the bytes
+// are released before the text is returned (the text is copied next).
+nb::object read_text(nb::handle file) { return decode(call_method(S.str_read, file)); }
+
 // str.encode(): UTF-8, strict.
 nb::object encode(nb::handle text) {
     if (PyUnicode_CheckExact(text.ptr())) return check(PyUnicode_AsUTF8String(text.ptr()));
@@ -332,7 +336,7 @@ nb::object load_from_tar(Args a) {
             call(S.copyfileobj, {file.ptr(), image.ptr()});
             if (PyObject_SetItem(images.ptr(), path.ptr(), image.ptr()) < 0) throw_error();
         } else {
-            text_slot(role, yaml, json, pmml) = text_stream(decode(call_method(S.str_read, file)));
+            text_slot(role, yaml, json, pmml) = text_stream(read_text(file));
         }
         return false;
     });
@@ -380,7 +384,9 @@ nb::object load_from_zip(Args a) {
         nb::object data = call_method(S.str_read, zf, name);
         const core::MemberRole role = core::archive_member_role(bytes);
         if (role != core::MemberRole::Image) {
-            text_slot(role, yaml, json, pmml) = text_stream(decode(data));
+            nb::object text = decode(data);
+            data.reset();   // the bytes go before the text is copied into its stream
+            text_slot(role, yaml, json, pmml) = text_stream(text);
             return false;
         }
         // Over the member's bytes and at their end, as if they had been written.
