@@ -186,7 +186,8 @@ def directory_round(c, folder):
 def main():
     rounds = int(sys.argv[1]) if len(sys.argv) > 1 else 9
     yaml, json, images, size = make_set()
-    tmp = Path(tempfile.mkdtemp())
+    # A memory file system when there is one: the rows compare the steps, not the disk.
+    tmp = Path(tempfile.mkdtemp(dir="/dev/shm" if os.path.isdir("/dev/shm") else None))
     try:
         steps = {
             "zip save + load": zip_round,

@@ -34,7 +34,8 @@ KELVANE_STATE(State, S);
 
 // ------------------------------------------------------------ stream steps
 
-// callable(*positional, **dict(zip(kwnames, trailing values))).
+// callable(*positional, **dict(zip(kwnames, trailing values))). The pointers
+// in `args` are borrowed: the caller holds each object until the call returns.
 nb::object call(nb::handle callable, std::initializer_list<PyObject *> args, nb::handle kwnames = {}) {
     const std::size_t nkw = kwnames.is_valid() ? static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames.ptr())) : 0;
     return check(PyObject_Vectorcall(callable.ptr(), std::data(args), args.size() - nkw, kwnames.ptr()));
@@ -55,7 +56,7 @@ nb::object text_stream(nb::handle text) {
 
 // bytes.decode(): UTF-8, strict.
 nb::object decode(nb::handle data) {
-    PyObject *d = data.ptr();
+    PyObject *d = data.ptr();   // borrowed from the caller; no Python code runs below
     if (PyBytes_CheckExact(d)) return check(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(d), PyBytes_GET_SIZE(d), "strict"));
     return call_method(S.str_decode, data);
 }
@@ -100,7 +101,7 @@ void closing(nb::handle resource, Body body) {
 // may carry lone surrogates (bytes that did not decode): those are encoded as
 // they stand, which leaves every ASCII character, and so every rule, in place.
 std::string_view name_bytes(nb::handle name, nb::object &hold) {
-    PyObject *n = name.ptr();
+    PyObject *n = name.ptr();   // borrowed from the caller, who holds the name
     if (PyUnicode_Check(n)) {
         Py_ssize_t size;
         if (const char *utf8 = PyUnicode_AsUTF8AndSize(n, &size)) return {utf8, static_cast<std::size_t>(size)};
@@ -159,7 +160,7 @@ nb::object new_content(const nb::object &yaml, const nb::object &json, const nb:
 nb::object init(Args a) {
     // Built without the argument, each content gets a mapping of its own.
     nb::object images = a.get(4) == S.default_images.ptr() ? check(PyDict_New()) : nb::borrow(a[4]);
-    PyObject *self = a.get(0);
+    PyObject *self = a.get(0);   // borrowed from the call
     if (PyObject_SetAttr(self, S.str_scorebundle_yaml, a.get(1)) < 0 ||
         PyObject_SetAttr(self, S.str_external_model_json, a.get(2)) < 0 ||
         PyObject_SetAttr(self, S.str_external_model_pmml, a.get(3)) < 0 ||
@@ -304,7 +305,7 @@ void add_tar_member(nb::handle archive, nb::handle buffer, nb::handle name) {
     seek_to_end(data);
     if (PyObject_SetAttr(info.ptr(), S.str_size, call_method(S.str_tell, data).ptr()) < 0) throw_error();
     rewind(data);
-    PyObject *args[] = {archive.ptr(), info.ptr(), data.ptr()};
+    PyObject *args[] = {archive.ptr(), info.ptr(), data.ptr()};   // borrowed: held by the handles above
     check(PyObject_VectorcallMethod(S.str_addfile, args, 1, S.kw_tarinfo_fileobj.ptr()));
 }
 
