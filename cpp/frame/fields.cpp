@@ -2,7 +2,7 @@
 
 namespace kelvane {
 
-void RecordFields::init(std::initializer_list<const char *> names) {
+void RecordFields::init(const std::vector<const char *> &names) {
     if (names.size() > static_cast<std::size_t>(max_fields)) {
         PyErr_SetString(PyExc_SystemError, "too many record fields named for direct reading");
         throw_error();

@@ -35,6 +35,7 @@
 #include "frame/frame.hpp"
 
 #include <initializer_list>
+#include <vector>
 
 namespace kelvane {
 
@@ -54,7 +55,7 @@ public:
 
     // Names the fields, a field being known by its index in `names`. Called
     // once while the module is declared (interns the names).
-    void init(std::initializer_list<const char *> names);
+    void init(const std::vector<const char *> &names);
 
     // Records of exactly this class are read from their instance dict.
     void trust(nb::handle cls);
@@ -246,8 +247,8 @@ private:
     PyObject *record_;
     const RecordFields::Layout &layout_;
     PyObject *dict_;   // borrowed, until pinned; nullptr for records read by attribute access
-    PyObject *values_[capacity];
-    bool owned_[capacity];
+    PyObject *values_[capacity] = {};
+    bool owned_[capacity] = {};
     int n_ = 0;
     bool held_ = false;
 };

@@ -29,8 +29,16 @@ struct AwaitableObject {
     bool done;
 };
 
-PyTypeObject FunctionType{PyVarObject_HEAD_INIT(nullptr, 0)};
-PyTypeObject AwaitableType{PyVarObject_HEAD_INIT(nullptr, 0)};
+// A static type object: every slot empty, filled by `ready`.
+PyTypeObject empty_type() {
+    PyTypeObject t{};
+    PyVarObject head[] = {PyVarObject_HEAD_INIT(nullptr, 0)};   // the macro ends in a comma
+    t.ob_base = head[0];
+    return t;
+}
+
+PyTypeObject FunctionType = empty_type();
+PyTypeObject AwaitableType = empty_type();
 
 // Runs the body of an entry point the interpreter calls; a C++ exception
 // becomes a Python one (see set_error_from_exception) and the call fails.

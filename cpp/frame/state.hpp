@@ -8,6 +8,8 @@
 //         nb::object numerical;               // captured in declare()
 //     };
 //     KELVANE_STATE(State, S);                // the module's `S`, never destroyed
+//                                             // (several sources: KELVANE_STATE_EXTERN in
+//                                             // a header, KELVANE_STATE_DEFINE in one source)
 //
 //     void declare(kelvane::Module &m) {
 //         S.init(m);                          // interns the table, keeps the namespace
@@ -73,3 +75,10 @@ union Forever {
 #define KELVANE_STATE(Type, var)                   \
     ::kelvane::Forever<Type> var##_storage_;       \
     Type &var = var##_storage_.value
+
+// The same for a module built from several sources: KELVANE_STATE_EXTERN in
+// the module's state header, KELVANE_STATE_DEFINE in one of its sources.
+#define KELVANE_STATE_EXTERN(Type, var)                   \
+    extern ::kelvane::Forever<Type> var##_storage_;       \
+    inline Type &var = var##_storage_.value
+#define KELVANE_STATE_DEFINE(Type, var) ::kelvane::Forever<Type> var##_storage_

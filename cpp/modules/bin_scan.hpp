@@ -1,123 +1,152 @@
-// Scanning helpers shared by the binning and the monitoring modules.
+// The scan of a binning's bins, shared by the binning, monitoring and
+// preprocessing modules.
 //
-// Bin lookups run once per binned attribute of every scored record. The
-// helpers below read the bins' fields without touching reference counts,
-// take the exact-type fast paths (exact str, exact float) in C, and hand a
-// comparison to the interpreter only when an operand is of another type,
-// which keeps the interpreter's semantics and its error messages.
+//     bins::Vocabulary V;                     // captured while declaring
+//     V.capture(m);                           // bin classes and reserved names from the namespace
+//     nb::object bin;
+//     int r = bins::find_interval(F, V, bins::assignment, list, value, &bin);
+//
+// The binning's assignment and the monitoring lookup scan the bins in list
+// order the same way and differ in two rules only, which `Policy` names: the
+// assignment passes over bins with a reserved name in its regular scans, the
+// monitoring lookup passes over bins with a missing bound or without
+// categories. Fields are read straight from the records' dicts (see
+// frame/fields.hpp); exact floats and exact strings are compared in C and
+// any other operand is handed to the interpreter, which keeps its semantics
+// and its error messages.
+//
+// The preprocessing module's fast paths stop at the first bin that is not
+// plain (`plain_step`), and leave the value to the binning's own lookup.
 #pragma once
 
 #include "frame/fields.hpp"
+#include "frame/host.hpp"
 
-#include <cstring>
+#include <initializer_list>
+#include <vector>
 
 namespace kelvane::bins {
 
-// Equality of two exact str objects (what str.__eq__ answers).
-inline bool text_equal(PyObject *a, PyObject *b) {
-    if (a == b) return true;
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
-    if (n != PyUnicode_GET_LENGTH(b)) return false;
-    const int kind = PyUnicode_KIND(a);
-    if (kind != PyUnicode_KIND(b)) return false;
-    const void *da = PyUnicode_DATA(a), *db = PyUnicode_DATA(b);
-    const std::size_t size = static_cast<std::size_t>(n) * kind;
-    if (size <= 16) {
-        // Labels and categories are mostly short: no library call for them.
-        const unsigned char *pa = static_cast<const unsigned char *>(da), *pb = static_cast<const unsigned char *>(db);
-        for (std::size_t i = 0; i < size; ++i)
-            if (pa[i] != pb[i]) return false;
-        return true;
-    }
-    return std::memcmp(da, db, size) == 0;
+// ---------------------------------------------------------------- fields
+
+// The fields the scans read, known by these indexes in every module's
+// RecordFields (a module adds its own fields after them, from END on).
+enum Field : int { NAME, VALUE, LOWER_BOUND, UPPER_BOUND, CATEGORIES, DISCRETISATION, ATTRIBUTE, BINNING, END };
+
+// Names the bin fields, then the module's own `more` (from END on).
+inline void name_fields(RecordFields &fields, std::initializer_list<const char *> more = {}) {
+    std::vector<const char *> all{"name",           "value",     "lower_bound", "upper_bound",
+                                  "categories",     "discretisation", "attribute", "binning"};
+    all.insert(all.end(), more.begin(), more.end());
+    fields.init(all);
 }
 
-// A strong reference released at the end of the scope.
-struct Ref {
-    PyObject *p;
-    explicit Ref(PyObject *o) : p(o) {}
-    ~Ref() { Py_XDECREF(p); }
-    Ref(const Ref &) = delete;
-    Ref &operator=(const Ref &) = delete;
-    PyObject *release() {
-        PyObject *o = p;
-        p = nullptr;
-        return o;
+// ---------------------------------------------------------------- vocabulary
+
+// Reserved bin names, in the order of the enum.
+enum Reserved : int { DEFAULT, DEFINED_DEFAULT, SYSTEM_DEFAULT, NULL_BIN, N_RESERVED };
+
+// The bin classes and the reserved bin names, captured from the binning
+// module's names (imported into the module namespace, or its own).
+struct Vocabulary {
+    nb::object numerical, categorical;      // AttributeBinNumerical, AttributeBinCategorical
+    nb::object text[N_RESERVED];            // "0_default", ...: exact str
+    nb::object member[N_RESERVED];          // PredictiveModelBinName members
+    nb::object nan_text;                    // "nan"
+
+    // From the binning module (or any object with its names as attributes).
+    void capture(nb::handle binning_module) {
+        numerical = binning_module.attr("AttributeBinNumerical");
+        categorical = binning_module.attr("AttributeBinCategorical");
+        nb::object names = binning_module.attr("PredictiveModelBinName");
+        const char *members[N_RESERVED] = {"DEFAULT", "DEFINED_DEFAULT", "SYSTEM_DEFAULT", "NULL"};
+        for (int i = 0; i < N_RESERVED; ++i) {
+            member[i] = names.attr(members[i]);
+            text[i] = member[i].attr("value");
+            if (!PyUnicode_CheckExact(text[i].ptr())) {
+                PyErr_SetString(PyExc_TypeError, "reserved bin names must be strings");
+                throw_error();
+            }
+        }
+        nan_text = check(PyUnicode_InternFromString("nan"));
     }
-    explicit operator bool() const { return p != nullptr; }
+
+    PyTypeObject *numerical_type() const { return reinterpret_cast<PyTypeObject *>(numerical.ptr()); }
+    PyTypeObject *categorical_type() const { return reinterpret_cast<PyTypeObject *>(categorical.ptr()); }
+
+    // Whether an exact str is one of the reserved names. No Python code.
+    bool reserved_text(PyObject *name) const {
+        for (const nb::object &t : text)
+            if (str_equal(name, t.ptr())) return true;
+        return false;
+    }
+
+    // Which reserved name among first..last-1 the bin's name is: 1 (index in
+    // *which), 0, or -1 with an error set. A name that is not an exact str
+    // is compared with the enum members by the interpreter.
+    int reserved(RecordReader &r, int first, int last, int *which) const {
+        PyObject *name = r.read(NAME);
+        if (!name) return -1;
+        const bool text_name = PyUnicode_CheckExact(name);
+        if (!text_name) r.pin();
+        for (int i = first; i < last; ++i) {
+            const int hit = text_name ? str_equal(name, text[i].ptr()) : host_eq(name, member[i].ptr());
+            if (hit != 0) {
+                *which = i;
+                return hit;
+            }
+        }
+        return 0;
+    }
 };
+
+// Where the scans of the binning's assignment and of the monitoring lookup
+// differ.
+struct Policy {
+    bool skip_reserved;   // regular scans pass over bins with a reserved name
+    bool skip_missing;    // bins with a None bound or None categories are passed over
+};
+inline constexpr Policy assignment{true, false};
+inline constexpr Policy monitoring{false, true};
+
+// ---------------------------------------------------------------- values
 
 // The value being looked up as a float object, made only when a comparison
 // or a message needs it (an int or a None input has none until then).
 class FloatValue {
 public:
-    FloatValue(double v, PyObject *borrowed) : v_(v), obj_(borrowed) {}
-    ~FloatValue() { Py_XDECREF(owned_); }
-    FloatValue(const FloatValue &) = delete;
-    FloatValue &operator=(const FloatValue &) = delete;
+    // `given`: the float object itself when the input was one, else empty.
+    FloatValue(double v, nb::handle given) : v_(v), obj_(nb::borrow(given)) {}
     double value() const { return v_; }
-    // Borrowed; nullptr with an error set on failure.
+    // The float object; nullptr with an error set on failure. Stays valid
+    // for the life of this object.
     PyObject *object() {
-        if (!obj_) obj_ = owned_ = PyFloat_FromDouble(v_);
-        return obj_;
+        if (!obj_.is_valid()) obj_ = nb::steal(PyFloat_FromDouble(v_));
+        return obj_.ptr();
     }
 
 private:
     double v_;
-    PyObject *obj_;
-    PyObject *owned_ = nullptr;
+    nb::object obj_;
 };
 
-// The bins of a binning as a list, new reference: the list itself, or a list
-// made from any other iterable (with the iteration's own error for the rest).
-inline PyObject *bin_list(PyObject *discretisation) {
-    if (PyList_CheckExact(discretisation)) return Py_NewRef(discretisation);
-    return PySequence_List(discretisation);
-}
-
-// ---------------------------------------------------------------- fields
-
-// The fields the scans read (frame/fields.hpp: the bin and binning records
-// are read straight from their dicts).
-enum Field : int { NAME, VALUE, LOWER_BOUND, UPPER_BOUND, CATEGORIES, DISCRETISATION, ATTRIBUTE, BINNING };
-
-inline void name_fields(RecordFields &fields) {
-    fields.init({"name", "value", "lower_bound", "upper_bound", "categories", "discretisation", "attribute", "binning"});
+// The bins of a binning as a list: the list itself, or a list made from any
+// other iterable (with the iteration's own error for the rest).
+inline nb::object bin_list(nb::handle discretisation) {
+    if (PyList_CheckExact(discretisation.ptr())) return nb::borrow(discretisation);
+    return check(PySequence_List(discretisation.ptr()));
 }
 
 // ---------------------------------------------------------------- tests
 
 // 1 when the record is an instance of `wanted` (`other` being a class it
 // cannot be at the same time), 0, or -1 with an error.
-inline int kind_is(RecordReader &r, PyObject *wanted, PyObject *other) {
+inline int kind_is(RecordReader &r, PyTypeObject *wanted, PyTypeObject *other) {
     PyTypeObject *t = Py_TYPE(r.record());
-    if (t == reinterpret_cast<PyTypeObject *>(wanted)) return 1;
-    if (t == reinterpret_cast<PyTypeObject *>(other)) return 0;
+    if (t == wanted) return 1;
+    if (t == other) return 0;
     r.pin();
-    return PyObject_IsInstance(r.record(), wanted);
-}
-
-// `obj == other` where `text` is the exact str form of `other`: 1, 0, or -1
-// with an error set. Objects that are not exact str are compared with
-// `other` by the interpreter.
-inline int equals(PyObject *obj, PyObject *text, PyObject *other) {
-    if (PyUnicode_CheckExact(obj)) return text_equal(obj, text);
-    return PyObject_RichCompareBool(obj, other, Py_EQ);
-}
-// The same for a value read through `r`.
-inline int equals(RecordReader &r, PyObject *obj, PyObject *text, PyObject *other) {
-    if (PyUnicode_CheckExact(obj)) return text_equal(obj, text);
-    r.pin();
-    return PyObject_RichCompareBool(obj, other, Py_EQ);
-}
-
-// Truth of `a < b` / `a <= b` computed by the interpreter.
-inline int compare(PyObject *a, PyObject *b, int op) {
-    PyObject *res = PyObject_RichCompare(a, b, op);
-    if (!res) return -1;
-    int t = res == Py_True ? 1 : res == Py_False ? 0 : PyObject_IsTrue(res);
-    Py_DECREF(res);
-    return t;
+    return PyObject_IsInstance(r.record(), reinterpret_cast<PyObject *>(wanted));
 }
 
 // `lower < value <= upper`, evaluated as the chained comparison is: the upper
@@ -131,14 +160,14 @@ inline int in_interval(RecordReader &r, PyObject *lower, PyObject *upper, FloatV
         PyObject *vo = value.object();
         if (!vo) return -1;
         r.pin();
-        t = compare(lower, vo, Py_LT);
+        t = host_compare(lower, vo, Py_LT);
     }
     if (t <= 0) return t;
     if (PyFloat_CheckExact(upper)) return v <= PyFloat_AS_DOUBLE(upper);
     PyObject *vo = value.object();
     if (!vo) return -1;
     r.pin();
-    return compare(vo, upper, Py_LE);
+    return host_compare(vo, upper, Py_LE);
 }
 
 // `value in items`, as list membership compares (identity, then
@@ -151,22 +180,151 @@ inline int contains(RecordReader &r, PyObject *items, PyObject *value) {
     const bool text = PyUnicode_CheckExact(value);
     const bool number = PyFloat_CheckExact(value);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i) {
+        // Borrowed: the tests below run no Python code until the item is held.
         PyObject *item = PyList_GET_ITEM(items, i);
         if (item == value) return 1;
         if (PyUnicode_CheckExact(item)) {
             if (text) {
-                if (text_equal(item, value)) return 1;
+                if (str_equal(item, value)) return 1;
                 continue;
             }
             if (number) continue;   // a str never equals a float
         }
         r.pin();
-        Py_INCREF(item);
-        int res = PyObject_RichCompareBool(item, value, Py_EQ);
-        Py_DECREF(item);
+        nb::object held = nb::borrow(item);
+        const int res = PyObject_RichCompareBool(held.ptr(), value, Py_EQ);
         if (res != 0) return res;
     }
     return 0;
+}
+
+// ---------------------------------------------------------------- scans
+//
+// Each scan answers 1 with the bin in *bin, 0 when no bin matches, or -1
+// with an error set. `list` is an exact list, read by position.
+
+// The first bin, of either kind, whose name is one of the reserved names
+// first..last-1 (the name found in *which).
+inline int find_named(RecordFields &F, const Vocabulary &V, PyObject *list, int first, int last, nb::object *bin,
+                      int *which) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        RecordReader r(F, PyList_GET_ITEM(list, i));
+        const int hit = V.reserved(r, first, last, which);
+        if (hit < 0) return -1;
+        if (hit) {
+            *bin = nb::borrow(r.record());
+            return 1;
+        }
+    }
+    return 0;
+}
+
+// Whether a regular scan passes over the bin under the policy's reserved-name
+// rule: 1, 0, -1.
+inline int passes_over_reserved(RecordReader &r, const Vocabulary &V, Policy p) {
+    if (!p.skip_reserved) return 0;
+    int which;
+    return V.reserved(r, 0, N_RESERVED, &which);
+}
+
+// The first numeric bin with lower < value <= upper.
+inline int find_interval(RecordFields &F, const Vocabulary &V, Policy p, PyObject *list, FloatValue &value,
+                         nb::object *bin) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        RecordReader r(F, PyList_GET_ITEM(list, i));
+        int k = kind_is(r, V.numerical_type(), V.categorical_type());
+        if (k <= 0) {
+            if (k < 0) return -1;
+            continue;
+        }
+        k = passes_over_reserved(r, V, p);
+        if (k != 0) {
+            if (k < 0) return -1;
+            continue;
+        }
+        PyObject *lower = r.read(LOWER_BOUND);
+        if (!lower) return -1;
+        if (p.skip_missing && lower == Py_None) continue;
+        PyObject *upper = r.read(UPPER_BOUND);
+        if (!upper) return -1;
+        if (p.skip_missing && upper == Py_None) continue;
+        const int hit = in_interval(r, lower, upper, value);
+        if (hit < 0) return -1;
+        if (hit) {
+            *bin = nb::borrow(r.record());
+            return 1;
+        }
+    }
+    return 0;
+}
+
+// The first categorical bin whose categories hold the value (None
+// categories: the membership TypeError, or passed over under `skip_missing`).
+inline int find_category(RecordFields &F, const Vocabulary &V, Policy p, PyObject *list, PyObject *value,
+                         nb::object *bin) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        RecordReader r(F, PyList_GET_ITEM(list, i));
+        int k = kind_is(r, V.categorical_type(), V.numerical_type());
+        if (k <= 0) {
+            if (k < 0) return -1;
+            continue;
+        }
+        k = passes_over_reserved(r, V, p);
+        if (k != 0) {
+            if (k < 0) return -1;
+            continue;
+        }
+        PyObject *categories = r.read(CATEGORIES);
+        if (!categories) return -1;
+        if (p.skip_missing && categories == Py_None) continue;
+        const int hit = contains(r, categories, value);
+        if (hit < 0) return -1;
+        if (hit) {
+            *bin = nb::borrow(r.record());
+            return 1;
+        }
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------- plain bins
+
+// Kinds of bin, told by exact class.
+enum class Kind { Other, Numerical, Categorical };
+
+inline Kind kind_of(const Vocabulary &V, PyObject *bin) {
+    PyTypeObject *t = Py_TYPE(bin);
+    if (t == V.numerical_type()) return Kind::Numerical;
+    if (t == V.categorical_type()) return Kind::Categorical;
+    return Kind::Other;
+}
+
+// What a fast scan for bins of kind `wanted` does at a bin, which `run` is
+// at (the fast scans follow the assignment's policy):
+//   Stop - the bin is not plain: the fast path gives up and the binning's own
+//          lookup answers (a bin of another class, a name that is not an exact
+//          str, bounds that are not exact floats, categories that are not an
+//          exact list of exact str);
+//   Skip - a bin of the other kind, or a reserved bin: the scan passes over it;
+//   Use  - a regular bin whose test runs no Python code.
+// Runs no Python code.
+enum class Step { Stop, Skip, Use };
+
+inline Step plain_step(const Vocabulary &V, const RecordRun &run, PyObject *bin, Kind wanted) {
+    const Kind kind = kind_of(V, bin);
+    if (kind == Kind::Other) return Step::Stop;
+    PyObject *name = run[NAME];
+    if (!name || !PyUnicode_CheckExact(name)) return Step::Stop;
+    if (kind != wanted || V.reserved_text(name)) return Step::Skip;
+    if (kind == Kind::Numerical) {
+        PyObject *lower = run[LOWER_BOUND], *upper = run[UPPER_BOUND];
+        return lower && upper && PyFloat_CheckExact(lower) && PyFloat_CheckExact(upper) ? Step::Use : Step::Stop;
+    }
+    PyObject *categories = run[CATEGORIES];
+    if (!categories || !PyList_CheckExact(categories)) return Step::Stop;
+    for (Py_ssize_t j = 0; j < PyList_GET_SIZE(categories); ++j)
+        if (!PyUnicode_CheckExact(PyList_GET_ITEM(categories, j))) return Step::Stop;
+    return Step::Use;
 }
 
 }  // namespace kelvane::bins

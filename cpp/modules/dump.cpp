@@ -5,34 +5,50 @@
 // json module do the emitting; this module decides, at every node they reach,
 // which entries of a mapping are left out (filter first) and what outward form
 // the value takes (then convert).
-#include "frame/frame.hpp"
+#include "frame/host.hpp"
+#include "frame/state.hpp"
 
 namespace {
 
 using namespace kelvane;
 
-// Classes and functions of the namespace, set during declare (strong references).
-PyObject *ReferenceType, *EnumClass, *DecimalClass, *DatetimeClass, *DateClass, *TimeClass, *UUIDClass;
-PyObject *PydanticModel, *asdict_function, *YAMLClass, *StringIOClass, *RuamelSafeRepresenter;
-PyObject *ValidRepresenter, *MirelJSONEncoder, *json_module, *valid_dump_yaml_function;
-PyObject *float_round;     // float.__round__
-PyObject *builtin_round;   // round
-PyObject *twelve, *two;
-PyObject *exclude_defaults_kwnames, *data_kwnames;   // ("exclude_defaults",), ("data",)
+#define DUMP_NAMES(X)                                                                                        \
+    X(value) X(isoformat) X(model_dump) X(asdict) X(__dataclass_fields__) X(represent_data) X(represent)     \
+    X(represent_str) X(add_representer) X(__class__) X(default_flow_style) X(width) X(Representer)           \
+    X(dump_all) X(stream) X(load) X(getvalue) X(indent) X(cls) X(dumps) X(default) X(exclude_defaults) X(data)
 
-struct Names {
-    PyObject *value, *isoformat, *model_dump, *asdict, *dataclass_fields, *represent_data, *represent,
-        *represent_str, *add_representer, *class_, *default_flow_style, *width, *Representer, *dump_all, *stream,
-        *load, *getvalue, *indent, *cls, *dumps, *default_;
-} names;
+struct State : ModuleState {
+    KELVANE_NAMES(DUMP_NAMES)
+    // Classes and functions of the namespace.
+    nb::object ReferenceType, EnumClass, DecimalClass, DatetimeClass, DateClass, TimeClass, UUIDClass;
+    nb::object PydanticModel, asdict_function, YAMLClass, StringIOClass, RuamelSafeRepresenter;
+    nb::object ValidRepresenter, MirelJSONEncoder, json_module, valid_dump_yaml_function;
+    nb::object float_round;     // float.__round__
+    nb::object builtin_round;   // round
+    nb::object twelve, two, width;
+    nb::object exclude_defaults_kwnames, data_kwnames;   // ("exclude_defaults",), ("data",)
+};
+KELVANE_STATE(State, S);
 
 // ------------------------------------------------------------ type tests
 
 // isinstance(o, cls): a real subtype answers at once; otherwise the full test
 // (a class's own instance check, a __class__ that differs from the type).
-inline int is_instance(PyObject *o, PyObject *cls) {
-    if (PyType_IsSubtype(Py_TYPE(o), reinterpret_cast<PyTypeObject *>(cls))) return 1;
-    return PyObject_IsInstance(o, cls);
+// 1, 0, or -1 with an error set.
+inline int is_instance(PyObject *o, const nb::object &cls) {
+    if (PyType_IsSubtype(Py_TYPE(o), reinterpret_cast<PyTypeObject *>(cls.ptr()))) return 1;
+    return PyObject_IsInstance(o, cls.ptr());
+}
+inline bool instance_of(PyObject *o, const nb::object &cls) {
+    const int r = is_instance(o, cls);
+    if (r < 0) throw_error();
+    return r != 0;
+}
+inline bool instance_of(PyObject *o, PyTypeObject *type) {
+    if (PyType_IsSubtype(Py_TYPE(o), type)) return true;
+    const int r = PyObject_IsInstance(o, reinterpret_cast<PyObject *>(type));
+    if (r < 0) throw_error();
+    return r != 0;
 }
 
 // Exact built-in types that no conversion step changes and that are not mappings.
@@ -44,102 +60,68 @@ inline bool plain_scalar_or_sequence(PyObject *o) {
 
 // ------------------------------------------------------------ conversion
 
-PyObject *round_exact_float(PyObject *f) {
-    PyObject *args[] = {f, twelve};
-    return PyObject_Vectorcall(float_round, args, 2, nullptr);
+nb::object round_exact_float(PyObject *f) {
+    PyObject *args[] = {f, S.twelve.ptr()};
+    return check(PyObject_Vectorcall(S.float_round.ptr(), args, 2, nullptr));
 }
 
 // is_dataclass(obj): a dataclass instance, or a dataclass itself.
-int is_dataclass(PyObject *obj) {
-    int is_type = PyObject_IsInstance(obj, reinterpret_cast<PyObject *>(&PyType_Type));
-    if (is_type < 0) return -1;
-    PyObject *cls = is_type ? obj : reinterpret_cast<PyObject *>(Py_TYPE(obj));
-    return PyObject_HasAttrWithError(cls, names.dataclass_fields);
+bool is_dataclass(PyObject *obj) {
+    PyObject *cls = instance_of(obj, &PyType_Type) ? obj : reinterpret_cast<PyObject *>(Py_TYPE(obj));
+    const int r = PyObject_HasAttrWithError(cls, S.str___dataclass_fields__);
+    if (r < 0) throw_error();
+    return r != 0;
 }
 
 // A dataclass's own callable asdict, or dataclasses.asdict.
-PyObject *dataclass_mapping(PyObject *obj) {
-    PyObject *own;
-    if (PyObject_GetOptionalAttr(obj, names.asdict, &own) < 0) return nullptr;
-    if (own) {
-        if (PyCallable_Check(own)) {
-            PyObject *out = PyObject_CallNoArgs(own);
-            Py_DECREF(own);
-            return out;
-        }
-        Py_DECREF(own);
-    }
-    return PyObject_CallOneArg(asdict_function, obj);
+nb::object dataclass_mapping(PyObject *obj) {
+    PyObject *found;
+    if (PyObject_GetOptionalAttr(obj, S.str_asdict, &found) < 0) throw_error();
+    nb::object own = nb::steal(found);
+    if (own.is_valid() && PyCallable_Check(own.ptr())) return check(PyObject_CallNoArgs(own.ptr()));
+    return check(PyObject_CallOneArg(S.asdict_function.ptr(), obj));
 }
 
-// The outward form of a value that is not a weak reference (new reference).
-// The tests run in this order; the first that holds decides.
-PyObject *convert(PyObject *obj) {
-    if (plain_scalar_or_sequence(obj) || Py_TYPE(obj) == &PyDict_Type) return Py_NewRef(obj);
+// The outward form of a value that is not a weak reference. The tests run in
+// this order; the first that holds decides.
+nb::object convert(PyObject *obj) {
+    if (plain_scalar_or_sequence(obj) || Py_TYPE(obj) == &PyDict_Type) return nb::borrow(obj);
     if (Py_TYPE(obj) == &PyFloat_Type) return round_exact_float(obj);
-
-    int r = is_instance(obj, EnumClass);
-    if (r) return r < 0 ? nullptr : PyObject_GetAttr(obj, names.value);
-
-    r = is_instance(obj, DecimalClass);
-    if (r) {
-        if (r < 0) return nullptr;
-        PyObject *f = PyNumber_Float(obj);
-        if (!f) return nullptr;
-        PyObject *out = round_exact_float(f);
-        Py_DECREF(f);
-        return out;
+    if (instance_of(obj, S.EnumClass)) return check(PyObject_GetAttr(obj, S.str_value));
+    if (instance_of(obj, S.DecimalClass)) {
+        nb::object f = check(PyNumber_Float(obj));
+        return round_exact_float(f.ptr());
     }
-
-    r = is_instance(obj, reinterpret_cast<PyObject *>(&PyFloat_Type));
-    if (r) {
-        if (r < 0) return nullptr;
-        PyObject *args[] = {obj, twelve};
-        return PyObject_Vectorcall(builtin_round, args, 2, nullptr);
+    if (instance_of(obj, &PyFloat_Type)) {
+        PyObject *args[] = {obj, S.twelve.ptr()};
+        return check(PyObject_Vectorcall(S.builtin_round.ptr(), args, 2, nullptr));
     }
-
     // datetime before date: a datetime is also a date.
-    for (PyObject *cls : {DatetimeClass, DateClass, TimeClass}) {
-        r = is_instance(obj, cls);
-        if (r) return r < 0 ? nullptr : PyObject_CallMethodNoArgs(obj, names.isoformat);
-    }
-
-    r = is_instance(obj, UUIDClass);
-    if (r) return r < 0 ? nullptr : PyObject_Str(obj);
-
-    r = is_instance(obj, PydanticModel);
-    if (r) {
-        if (r < 0) return nullptr;
+    for (const nb::object *cls : {&S.DatetimeClass, &S.DateClass, &S.TimeClass})
+        if (instance_of(obj, *cls)) return check(PyObject_CallMethodNoArgs(obj, S.str_isoformat));
+    if (instance_of(obj, S.UUIDClass)) return check(PyObject_Str(obj));
+    if (instance_of(obj, S.PydanticModel)) {
         PyObject *args[] = {obj, Py_True};
-        return PyObject_VectorcallMethod(names.model_dump, args, 1, exclude_defaults_kwnames);
+        return check(PyObject_VectorcallMethod(S.str_model_dump, args, 1, S.exclude_defaults_kwnames.ptr()));
     }
-
-    r = is_instance(obj, reinterpret_cast<PyObject *>(&PySet_Type));
-    if (r) return r < 0 ? nullptr : PySequence_List(obj);
-
-    r = is_dataclass(obj);
-    if (r) return r < 0 ? nullptr : dataclass_mapping(obj);
-
-    return Py_NewRef(obj);
+    if (instance_of(obj, &PySet_Type)) return check(PySequence_List(obj));
+    if (is_dataclass(obj)) return dataclass_mapping(obj);
+    return nb::borrow(obj);
 }
 
 // format_output_data: a weak reference stands for its referent (None when gone).
-PyObject *format_output(PyObject *obj) {
-    if (plain_scalar_or_sequence(obj) || Py_TYPE(obj) == &PyDict_Type) return Py_NewRef(obj);
+nb::object format_output(PyObject *obj) {
+    if (plain_scalar_or_sequence(obj) || Py_TYPE(obj) == &PyDict_Type) return nb::borrow(obj);
     if (Py_TYPE(obj) == &PyFloat_Type) return round_exact_float(obj);
-    int r = is_instance(obj, ReferenceType);
-    if (r < 0) return nullptr;
-    if (r == 0) return convert(obj);
-    PyObject *referent = PyObject_CallNoArgs(obj);
-    if (!referent) return nullptr;
-    PyObject *out = convert(referent);
-    Py_DECREF(referent);
-    return out;
+    if (!instance_of(obj, S.ReferenceType)) return convert(obj);
+    nb::object referent = check(PyObject_CallNoArgs(obj));
+    return convert(referent.ptr());
 }
 
 // ------------------------------------------------------------ filtering
 
 // is_invalid: None, or equal to an empty list, or equal to an empty mapping.
+// 1, 0, or -1 with an error set.
 int invalid(PyObject *v) {
     if (v == Py_None) return 1;
     PyTypeObject *t = Py_TYPE(v);
@@ -149,101 +131,80 @@ int invalid(PyObject *v) {
         return 0;
     // Anything else answers by its own equality, against new empty containers
     // (an __eq__ may keep or change what it is given).
-    PyObject *empty = PyList_New(0);
-    if (!empty) return -1;
-    int r = PyObject_RichCompareBool(v, empty, Py_EQ);
-    Py_DECREF(empty);
+    nb::object empty = nb::steal(PyList_New(0));
+    if (!empty.is_valid()) return -1;
+    const int r = PyObject_RichCompareBool(v, empty.ptr(), Py_EQ);
     if (r != 0) return r;
-    empty = PyDict_New();
-    if (!empty) return -1;
-    r = PyObject_RichCompareBool(v, empty, Py_EQ);
-    Py_DECREF(empty);
-    return r;
+    empty = nb::steal(PyDict_New());
+    if (!empty.is_valid()) return -1;
+    return PyObject_RichCompareBool(v, empty.ptr(), Py_EQ);
 }
 
-// Adds key -> value to `out` unless the value is invalid; -1 on error.
-int keep_valid(PyObject *out, PyObject *key, PyObject *value) {
-    int bad = invalid(value);
-    if (bad) return bad < 0 ? -1 : 0;
-    return PyDict_SetItem(out, key, value);
+// Adds key -> value to `out` unless the value is invalid.
+void keep_valid(const nb::object &out, nb::handle key, nb::handle value) {
+    const int bad = invalid(value.ptr());
+    if (bad < 0) throw_error();
+    if (!bad && PyDict_SetItem(out.ptr(), key.ptr(), value.ptr()) < 0) throw_error();
 }
 
-PyObject *filter_dict(PyObject *d) {
-    PyObject *out = PyDict_New();
-    if (!out) return nullptr;
+nb::object filter_dict(PyObject *d) {
+    nb::object out = check(PyDict_New());
     const Py_ssize_t size = PyDict_GET_SIZE(d);
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(d, &pos, &key, &value)) {
-        // An equality test may run Python code that changes the mapping.
-        Py_INCREF(key);
-        Py_INCREF(value);
-        int rc = keep_valid(out, key, value);
-        Py_DECREF(key);
-        Py_DECREF(value);
-        if (rc < 0) goto fail;
+        // An equality test may run Python code that changes the mapping: hold both.
+        keep_valid(out, nb::borrow(key), nb::borrow(value));
         if (PyDict_GET_SIZE(d) != size) {
             PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-            goto fail;
+            throw_error();
         }
     }
     return out;
-fail:
-    Py_DECREF(out);
-    return nullptr;
 }
 
 // A mapping of a class derived from dict: its entries as its items() gives them.
-PyObject *filter_items(PyObject *mapping) {
-    nb::object items = nb::steal(PyMapping_Items(mapping));
-    if (!items.is_valid()) return nullptr;
-    PyObject *out = PyDict_New();
-    if (!out) return nullptr;
-    const Py_ssize_t n = PyList_GET_SIZE(items.ptr());
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        nb::object pair = nb::steal(PySequence_Tuple(PyList_GET_ITEM(items.ptr(), i)));
-        if (!pair.is_valid()) goto fail;
-        if (PyTuple_GET_SIZE(pair.ptr()) != 2) {
-            Py_ssize_t got = PyTuple_GET_SIZE(pair.ptr());
+nb::object filter_items(PyObject *mapping) {
+    nb::object items = check(PyMapping_Items(mapping));
+    nb::object out = check(PyDict_New());
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
+        nb::object pair = check(PySequence_Tuple(PyList_GET_ITEM(items.ptr(), i)));
+        const Py_ssize_t got = PyTuple_GET_SIZE(pair.ptr());
+        if (got != 2) {
             if (got > 2)
                 PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
             else
                 PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", got);
-            goto fail;
+            throw_error();
         }
-        if (keep_valid(out, PyTuple_GET_ITEM(pair.ptr(), 0), PyTuple_GET_ITEM(pair.ptr(), 1)) < 0) goto fail;
+        keep_valid(out, PyTuple_GET_ITEM(pair.ptr(), 0), PyTuple_GET_ITEM(pair.ptr(), 1));
     }
     return out;
-fail:
-    Py_DECREF(out);
-    return nullptr;
 }
 
 // filter_data: a mapping loses its invalid entries (one level); anything else
 // is returned as it is.
-PyObject *filter(PyObject *data) {
+nb::object filter(PyObject *data) {
     if (Py_TYPE(data) == &PyDict_Type) return filter_dict(data);
-    if (plain_scalar_or_sequence(data) || Py_TYPE(data) == &PyFloat_Type) return Py_NewRef(data);
-    int r = is_instance(data, reinterpret_cast<PyObject *>(&PyDict_Type));
-    if (r < 0) return nullptr;
-    return r ? filter_items(data) : Py_NewRef(data);
+    if (plain_scalar_or_sequence(data) || Py_TYPE(data) == &PyFloat_Type) return nb::borrow(data);
+    return instance_of(data, &PyDict_Type) ? filter_items(data) : nb::borrow(data);
 }
 
 // ------------------------------------------------------------ module functions
 
-nb::object format_output_data(Args a) { return check(format_output(a.get(0))); }
+nb::object format_output_data(Args a) { return format_output(a.get(0)); }
 
 nb::object is_invalid(Args a) {
-    int r = invalid(a.get(0));
+    const int r = invalid(a.get(0));
     if (r < 0) throw_error();
-    return nb::borrow(r ? Py_True : Py_False);
+    return nb::bool_(r != 0);
 }
 
-nb::object filter_data(Args a) { return check(filter(a.get(0))); }
+nb::object filter_data(Args a) { return filter(a.get(0)); }
 
 // super(<cls>, self).<name>
-nb::object super_attr(PyObject *cls, PyObject *self, PyObject *name) {
-    PyObject *args[] = {cls, self};
+nb::object super_attr(const nb::object &cls, PyObject *self, PyObject *name) {
+    PyObject *args[] = {cls.ptr(), self};
     nb::object super = check(PyObject_Vectorcall(reinterpret_cast<PyObject *>(&PySuper_Type), args, 2, nullptr));
     return check(PyObject_GetAttr(super.ptr(), name));
 }
@@ -254,32 +215,31 @@ nb::object represent(Args a) {
     PyObject *self = a.get(0);
     // The str representer of the library class is set, again, to the one the
     // class already has.
-    nb::object cls = check(PyObject_GetAttr(self, names.class_));
-    nb::object represent_str = check(PyObject_GetAttr(cls.ptr(), names.represent_str));
-    check(PyObject_CallMethodObjArgs(RuamelSafeRepresenter, names.add_representer, &PyUnicode_Type,
+    nb::object cls = check(PyObject_GetAttr(self, S.str___class__));
+    nb::object represent_str = check(PyObject_GetAttr(cls.ptr(), S.str_represent_str));
+    check(PyObject_CallMethodObjArgs(S.RuamelSafeRepresenter.ptr(), S.str_add_representer, &PyUnicode_Type,
                                      represent_str.ptr(), nullptr));
-    nb::object base = super_attr(ValidRepresenter, self, names.represent);
+    nb::object base = super_attr(S.ValidRepresenter, self, S.str_represent);
     PyObject *args[] = {a.get(1)};
-    check(PyObject_Vectorcall(base.ptr(), args, 0, data_kwnames));
+    check(PyObject_Vectorcall(base.ptr(), args, 0, S.data_kwnames.ptr()));
     return none();
 }
 
 // Runs for the document root and for every key, value and item below it.
 nb::object represent_data(Args a) {
     PyObject *self = a.get(0);
-    nb::object filtered = check(filter(a.get(1)));
-    nb::object processed = check(format_output(filtered.ptr()));
-    if (Py_TYPE(self) == reinterpret_cast<PyTypeObject *>(ValidRepresenter)) {
+    nb::object filtered = filter(a.get(1));
+    nb::object processed = format_output(filtered.ptr());
+    if (Py_TYPE(self) == reinterpret_cast<PyTypeObject *>(S.ValidRepresenter.ptr())) {
         // The base's method straight from the library class, as super() finds it.
-        PyObject *base = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(RuamelSafeRepresenter),
-                                        names.represent_data);
-        if (base && PyFunction_Check(base)) {
-            nb::object hold = nb::borrow(base);
+        nb::object base = nb::borrow(_PyType_Lookup(reinterpret_cast<PyTypeObject *>(S.RuamelSafeRepresenter.ptr()),
+                                                    S.str_represent_data));
+        if (base.is_valid() && PyFunction_Check(base.ptr())) {
             PyObject *args[] = {self, processed.ptr()};
-            return check(PyObject_Vectorcall(base, args, 2, nullptr));
+            return check(PyObject_Vectorcall(base.ptr(), args, 2, nullptr));
         }
     }
-    nb::object base = super_attr(ValidRepresenter, self, names.represent_data);
+    nb::object base = super_attr(S.ValidRepresenter, self, S.str_represent_data);
     return check(PyObject_CallOneArg(base.ptr(), processed.ptr()));
 }
 
@@ -295,14 +255,14 @@ nb::object valid_dump_yaml(Args a) {
         documents = check(PyList_New(1));
         PyList_SET_ITEM(documents.ptr(), 0, Py_NewRef(data));
     }
-    nb::object yaml = check(PyObject_CallNoArgs(YAMLClass));
-    if (PyObject_SetAttr(yaml.ptr(), names.default_flow_style, Py_False) < 0 ||
-        PyObject_SetAttr(yaml.ptr(), names.width, nb::int_(120).ptr()) < 0 ||
-        PyObject_SetAttr(yaml.ptr(), names.Representer, ValidRepresenter) < 0)
+    nb::object yaml = check(PyObject_CallNoArgs(S.YAMLClass.ptr()));
+    if (PyObject_SetAttr(yaml.ptr(), S.str_default_flow_style, Py_False) < 0 ||
+        PyObject_SetAttr(yaml.ptr(), S.str_width, S.width.ptr()) < 0 ||
+        PyObject_SetAttr(yaml.ptr(), S.str_Representer, S.ValidRepresenter.ptr()) < 0)
         throw_error();
-    nb::object dump_all = check(PyObject_GetAttr(yaml.ptr(), names.dump_all));
+    nb::object dump_all = check(PyObject_GetAttr(yaml.ptr(), S.str_dump_all));
     nb::object keywords = check(PyDict_New());
-    if (PyDict_SetItem(keywords.ptr(), names.stream, stream) < 0 || PyDict_Update(keywords.ptr(), kwds) < 0)
+    if (PyDict_SetItem(keywords.ptr(), S.str_stream, stream) < 0 || PyDict_Update(keywords.ptr(), kwds) < 0)
         throw_error();
     nb::object args = check(PyTuple_Pack(1, documents.ptr()));
     check(PyObject_Call(dump_all.ptr(), args.ptr(), keywords.ptr()));
@@ -310,43 +270,44 @@ nb::object valid_dump_yaml(Args a) {
 }
 
 nb::object valid_dumps_yaml(Args a) {
-    nb::object stream = check(PyObject_CallNoArgs(StringIOClass));
+    nb::object stream = check(PyObject_CallNoArgs(S.StringIOClass.ptr()));
     nb::object keywords = check(PyDict_Copy(a.get(1)));
     nb::object args = check(PyTuple_Pack(2, a.get(0), stream.ptr()));
-    check(PyObject_Call(valid_dump_yaml_function, args.ptr(), keywords.ptr()));
-    return check(PyObject_CallMethodNoArgs(stream.ptr(), names.getvalue));
+    check(PyObject_Call(S.valid_dump_yaml_function.ptr(), args.ptr(), keywords.ptr()));
+    return check(PyObject_CallMethodNoArgs(stream.ptr(), S.str_getvalue));
 }
 
 nb::object safe_loads_yaml(Args a) {
-    nb::object yaml = nb::handle(YAMLClass)(nb::arg("typ") = "safe");
-    return check(PyObject_CallMethodOneArg(yaml.ptr(), names.load, a.get(0)));
+    nb::object yaml = S.YAMLClass(nb::arg("typ") = "safe");
+    return check(PyObject_CallMethodOneArg(yaml.ptr(), S.str_load, a.get(0)));
 }
 
 // ------------------------------------------------------------ JSON
 
 nb::object encoder_default(Args a) {
     PyObject *self = a.get(0), *obj = a.get(1);
-    nb::object converted = check(format_output(obj));
+    nb::object converted = format_output(obj);
     if (converted.ptr() != obj) return converted;
     // Unchanged: the standard encoder's refusal.
-    nb::object base = super_attr(MirelJSONEncoder, self, names.default_);
+    nb::object base = super_attr(S.MirelJSONEncoder, self, S.str_default);
     return check(PyObject_CallOneArg(base.ptr(), obj));
 }
 
 nb::object safe_dumps_json(Args a) {
     PyObject *keywords = a.get(1);   // owned by this call
-    if (!PyDict_SetDefault(keywords, names.indent, two) || !PyDict_SetDefault(keywords, names.cls, MirelJSONEncoder))
+    if (!PyDict_SetDefault(keywords, S.str_indent, S.two.ptr()) ||
+        !PyDict_SetDefault(keywords, S.str_cls, S.MirelJSONEncoder.ptr()))
         throw_error();
-    nb::object dumps = check(PyObject_GetAttr(json_module, names.dumps));
+    nb::object dumps = check(PyObject_GetAttr(S.json_module.ptr(), S.str_dumps));
     nb::object args = check(PyTuple_Pack(1, a.get(0)));
     return check(PyObject_Call(dumps.ptr(), args.ptr(), keywords));
 }
 
 // ------------------------------------------------------------ declaration
 
-PyObject *keep(const nb::object &o) { return nb::object(o).release().ptr(); }
 
 void declare(Module &m) {
+    S.init(m);
     m.import_from("dataclasses", {"is_dataclass", "asdict"});
     m.import_from("datetime", {"datetime", "date", "time"});
     m.import_from("decimal", {"Decimal"});
@@ -360,58 +321,48 @@ void declare(Module &m) {
     m.import_from("ruamel.yaml", {"YAML"});
     m.import_from("ruamel.yaml.representer", {{"SafeRepresenter", "RuamelSafeRepresenter"}});
 
-    ReferenceType = keep(m.get("ReferenceType"));
-    EnumClass = keep(m.get("Enum"));
-    DecimalClass = keep(m.get("Decimal"));
-    DatetimeClass = keep(m.get("datetime"));
-    DateClass = keep(m.get("date"));
-    TimeClass = keep(m.get("time"));
-    UUIDClass = keep(m.get("UUID"));
-    PydanticModel = keep(m.get("BaseModel"));
-    asdict_function = keep(m.get("asdict"));
-    YAMLClass = keep(m.get("YAML"));
-    StringIOClass = keep(m.get("StringIO"));
-    RuamelSafeRepresenter = keep(m.get("RuamelSafeRepresenter"));
-    json_module = keep(m.get("json"));
-    float_round = keep(nb::getattr(nb::handle(reinterpret_cast<PyObject *>(&PyFloat_Type)), "__round__"));
-    builtin_round = keep(nb::module_::import_("builtins").attr("round"));
-    twelve = keep(nb::int_(12));
-    two = keep(nb::int_(2));
-    exclude_defaults_kwnames = keep(nb::make_tuple(nb::handle(intern("exclude_defaults"))));
-    data_kwnames = keep(nb::make_tuple(nb::handle(intern("data"))));
-    names = Names{intern("value"),          intern("isoformat"),
-                  intern("model_dump"),     intern("asdict"),
-                  intern("__dataclass_fields__"), intern("represent_data"),
-                  intern("represent"),      intern("represent_str"),
-                  intern("add_representer"), intern("__class__"),
-                  intern("default_flow_style"), intern("width"),
-                  intern("Representer"),    intern("dump_all"),
-                  intern("stream"),         intern("load"),
-                  intern("getvalue"),       intern("indent"),
-                  intern("cls"),            intern("dumps"),
-                  intern("default")};
+    S.ReferenceType = m.get("ReferenceType");
+    S.EnumClass = m.get("Enum");
+    S.DecimalClass = m.get("Decimal");
+    S.DatetimeClass = m.get("datetime");
+    S.DateClass = m.get("date");
+    S.TimeClass = m.get("time");
+    S.UUIDClass = m.get("UUID");
+    S.PydanticModel = m.get("BaseModel");
+    S.asdict_function = m.get("asdict");
+    S.YAMLClass = m.get("YAML");
+    S.StringIOClass = m.get("StringIO");
+    S.RuamelSafeRepresenter = m.get("RuamelSafeRepresenter");
+    S.json_module = m.get("json");
+    S.float_round = nb::getattr(nb::handle(reinterpret_cast<PyObject *>(&PyFloat_Type)), "__round__");
+    S.builtin_round = nb::module_::import_("builtins").attr("round");
+    S.twelve = nb::int_(12);
+    S.two = nb::int_(2);
+    S.width = nb::int_(120);
+    S.exclude_defaults_kwnames = nb::make_tuple(nb::handle(S.str_exclude_defaults));
+    S.data_kwnames = nb::make_tuple(nb::handle(S.str_data));
 
     m.function(Function("format_output_data", format_output_data).arg("obj", "Any").returns("Any"));
     m.function(Function("is_invalid", is_invalid).arg("value", "Any").returns("bool"));
     m.function(Function("filter_data", filter_data).arg("data", "Any").returns("Any"));
 
-    ValidRepresenter =
-        keep(m.cls("ValidRepresenter", {"RuamelSafeRepresenter"})
-                 .method(Function("represent", represent).self().arg("data", "Any").returns("None"))
-                 .method(Function("represent_data", represent_data).self().arg("data", "Any").returns("Any"))
-                 .create());
+    S.ValidRepresenter =
+        m.cls("ValidRepresenter", {"RuamelSafeRepresenter"})
+            .method(Function("represent", represent).self().arg("data", "Any").returns("None"))
+            .method(Function("represent_data", represent_data).self().arg("data", "Any").returns("Any"))
+            .create();
 
-    valid_dump_yaml_function = keep(m.function(Function("valid_dump_yaml", valid_dump_yaml)
-                                                   .arg("data", "Any")
-                                                   .arg("stream", "IO[str]")
-                                                   .kwargs("kwds", "Any")
-                                                   .returns("None")));
+    S.valid_dump_yaml_function = m.function(Function("valid_dump_yaml", valid_dump_yaml)
+                                                .arg("data", "Any")
+                                                .arg("stream", "IO[str]")
+                                                .kwargs("kwds", "Any")
+                                                .returns("None"));
     m.function(Function("valid_dumps_yaml", valid_dumps_yaml).arg("data", "Any").kwargs("kwds", "Any").returns("Optional[str]"));
     m.function(Function("safe_loads_yaml", safe_loads_yaml).arg("content", "str").returns("Any"));
 
-    MirelJSONEncoder = keep(m.cls("MirelJSONEncoder", {"json.JSONEncoder"})
-                                .method(Function("default", encoder_default).self().arg("obj", "Any").returns("Any"))
-                                .create());
+    S.MirelJSONEncoder = m.cls("MirelJSONEncoder", {"json.JSONEncoder"})
+                             .method(Function("default", encoder_default).self().arg("obj", "Any").returns("Any"))
+                             .create();
 
     m.function(Function("safe_dumps_json", safe_dumps_json).arg("obj", "Any").kwargs("kwargs", "Any").returns("str"));
 }

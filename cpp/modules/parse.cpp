@@ -3,7 +3,8 @@
 // Literal values taken from text: a quoted text becomes the text inside its
 // quotes, a number written as text becomes an int when it is integral and a
 // float otherwise, and anything else stays text.
-#include "frame/frame.hpp"
+#include "frame/host.hpp"
+#include "frame/state.hpp"
 
 #include <cmath>
 #include <string_view>
@@ -15,9 +16,13 @@ namespace {
 
 using namespace kelvane;
 
-PyObject *StringFunctions;   // the class, set during declare
-PyObject *has_quotes_name;
-PyObject *remove_quotes_name;
+#define PARSE_NAMES(X) X(_has_quotes) X(_remove_quotes)
+
+struct State : ModuleState {
+    KELVANE_NAMES(PARSE_NAMES)
+    nb::object StringFunctions;   // the class
+};
+KELVANE_STATE(State, S);
 
 // ------------------------------------------------------------ str helpers
 
@@ -31,45 +36,40 @@ bool str_has_quotes(PyObject *s) {
 }
 
 // The text without its first and last character (empty when it has at most two).
-PyObject *inner_text(PyObject *s) { return PyUnicode_Substring(s, 1, PyUnicode_GET_LENGTH(s) - 1); }
+nb::object inner_text(PyObject *s) { return check(PyUnicode_Substring(s, 1, PyUnicode_GET_LENGTH(s) - 1)); }
 
-PyObject *str_remove_quotes(PyObject *s) { return str_has_quotes(s) ? inner_text(s) : Py_NewRef(s); }
+nb::object str_remove_quotes(PyObject *s) { return str_has_quotes(s) ? inner_text(s) : nb::borrow(s); }
 
-PyObject *str_strip_quotes(PyObject *s) {
+nb::object str_strip_quotes(PyObject *s) {
     const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
     const int kind = PyUnicode_KIND(s);
     const void *data = PyUnicode_DATA(s);
     const auto layers = static_cast<Py_ssize_t>(core::quote_layers(
         static_cast<std::size_t>(n), [&](std::size_t i) { return char32_t(PyUnicode_READ(kind, data, i)); }));
-    if (layers == 0) return Py_NewRef(s);
-    if (n - layers <= layers) return PyUnicode_New(0, 0);
-    return PyUnicode_Substring(s, layers, n - layers);
+    if (layers == 0) return nb::borrow(s);
+    if (n - layers <= layers) return check(PyUnicode_New(0, 0));
+    return check(PyUnicode_Substring(s, layers, n - layers));
 }
 
 // cls._has_quotes(val) of a class derived from StringFunctions, as a truth value.
-bool subclass_has_quotes(PyObject *cls, PyObject *val) {
-    nb::object r = check(PyObject_CallMethodOneArg(cls, has_quotes_name, val));
-    int truth = PyObject_IsTrue(r.ptr());
-    if (truth < 0) throw_error();
-    return truth != 0;
-}
+bool subclass_has_quotes(PyObject *cls, PyObject *val) { return truthy(call_method(S.str__has_quotes, cls, val)); }
 
 // ------------------------------------------------------------ StringFunctions
 
-nb::object has_quotes(Args a) { return nb::borrow(str_has_quotes(a.get(1)) ? Py_True : Py_False); }
+nb::object has_quotes(Args a) { return nb::bool_(str_has_quotes(a.get(1))); }
 
 nb::object remove_quotes(Args a) {
     PyObject *cls = a.get(0), *val = a.get(1);
-    if (cls == StringFunctions) return check(str_remove_quotes(val));
+    if (cls == S.StringFunctions.ptr()) return str_remove_quotes(val);
     // A derived class decides through its own _has_quotes.
-    return check(subclass_has_quotes(cls, val) ? inner_text(val) : Py_NewRef(val));
+    return subclass_has_quotes(cls, val) ? inner_text(val) : nb::borrow(val);
 }
 
 nb::object strip_quotes(Args a) {
     PyObject *cls = a.get(0), *val = a.get(1);
-    if (cls == StringFunctions) return check(str_strip_quotes(val));
+    if (cls == S.StringFunctions.ptr()) return str_strip_quotes(val);
     nb::object v = nb::borrow(val);
-    while (subclass_has_quotes(cls, v.ptr())) v = check(PyObject_CallMethodOneArg(cls, remove_quotes_name, v.ptr()));
+    while (subclass_has_quotes(cls, v.ptr())) v = call_method(S.str__remove_quotes, cls, v);
     return v;
 }
 
@@ -84,9 +84,9 @@ nb::object integral_or_float(nb::object number) {
 
 nb::object parse_value(Args a) {
     PyObject *val = a.get(0);
-    PyObject *number;
+    nb::object number;
     if (PyUnicode_CheckExact(val)) {
-        if (str_has_quotes(val)) return check(inner_text(val));
+        if (str_has_quotes(val)) return inner_text(val);
         if (PyUnicode_IS_ASCII(val)) {
             std::string_view text(static_cast<const char *>(PyUnicode_DATA(val)),
                                   static_cast<std::size_t>(PyUnicode_GET_LENGTH(val)));
@@ -99,7 +99,7 @@ nb::object parse_value(Args a) {
             }
             if (!core::is_float_text(text)) return nb::borrow(val);
         }
-        number = PyFloat_FromString(val);
+        number = nb::steal(PyFloat_FromString(val));
     } else {
         PyTypeObject *t = Py_TYPE(val);
         int is_str = 0;
@@ -111,29 +111,25 @@ nb::object parse_value(Args a) {
             raise_argument_type("val", "str", val);
             throw_error();
         }
-        number = PyNumber_Float(val);
+        number = nb::steal(PyNumber_Float(val));
     }
-    if (!number) {
+    if (!number.is_valid()) {
         if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw_error();
         PyErr_Clear();
         return check(PyObject_Str(val));
     }
-    return integral_or_float(nb::steal(number));
+    return integral_or_float(std::move(number));
 }
 
 void declare(Module &m) {
+    S.init(m);
     m.import_from("typing", {"Any", "Union"});
 
-    has_quotes_name = intern("_has_quotes");
-    remove_quotes_name = intern("_remove_quotes");
-
-    StringFunctions = m.cls("StringFunctions", {})
+    S.StringFunctions = m.cls("StringFunctions", {})
                           .classmethod(Function("_has_quotes", has_quotes).cls().arg("val", "str").returns("bool"))
                           .classmethod(Function("_remove_quotes", remove_quotes).cls().arg("val", "str").returns("str"))
                           .classmethod(Function("_strip_quotes", strip_quotes).cls().arg("val", "str").returns("str"))
-                          .create()
-                          .release()
-                          .ptr();
+                          .create();
 
     m.function(Function("parse_value", parse_value).arg("val", "Any").returns("Union[str, int, float]"));
 }

@@ -1,0 +1,300 @@
+// Applying binnings: `apply_discretisation` (one value) and
+// `apply_discretisation_batch` (a list of values) of AttributePreprocessing.
+//
+// These run once per binned attribute of every scored record. When the
+// binning is a plain AttributeBinning with its own lookups, the bins are
+// scanned here, in list order as the binning's lookup scans them, for as long
+// as every bin on the way is plain (bins::plain_step) and the value is an
+// exact float or int (for categories: an exact str other than "nan"). A
+// regular bin that matches answers its value; anything else (missing values,
+// no match, an unusual bin or value) is left to the binning's own lookup,
+// which also logs a default hit and raises its own errors.
+#include "modules/preparation/state.hpp"
+
+#include "core/binning.hpp"
+
+#include <cmath>
+#include <vector>
+
+namespace kelvane::preparation {
+
+namespace {
+
+enum class DataType { Neither, Numerical, Categorical };
+
+// The binning's data type, compared numerical first.
+DataType data_type_of(PyObject *binning) {
+    PyObject *plain = entry(binning, ATTRIBUTE_DATA_TYPE);   // borrowed, compared by identity only
+    if (plain == S.NUMERICAL.ptr()) return DataType::Numerical;
+    if (plain == S.CATEGORICAL.ptr()) return DataType::Categorical;
+    nb::object t = field(binning, ATTRIBUTE_DATA_TYPE);
+    if (t.ptr() == S.NUMERICAL.ptr()) return DataType::Numerical;
+    if (t.ptr() != S.CATEGORICAL.ptr() && equals(t, S.NUMERICAL)) return DataType::Numerical;
+    if (t.ptr() == S.CATEGORICAL.ptr() || equals(t, S.CATEGORICAL)) return DataType::Categorical;
+    return DataType::Neither;
+}
+
+// self.get_discretisation(attribute), read directly when the record's own
+// method would answer.
+nb::object discretisation_of(PyObject *self, PyObject *attribute) {
+    if (method_is(self, S.str_get_discretisation, S.get_discretisation))
+        return first_with_attribute(field(self, BINNING).ptr(), attribute);
+    return call_method(S.str_get_discretisation, self, attribute);
+}
+
+// The bin list of a plain AttributeBinning whose lookup `method` is its own
+// (borrowed from the binning's dict; nothing runs Python code before the
+// caller holds it), or an empty handle when the fast paths must not be taken.
+nb::handle try_plain_bins(PyObject *binning, PyObject *method, const nb::object &original) {
+    if (Py_TYPE(binning) != reinterpret_cast<PyTypeObject *>(S.AttributeBinning.ptr())) return {};
+    if (!method_is(binning, method, original)) return {};
+    PyObject *list = entry(binning, DISCRETISATION);
+    return list && PyList_CheckExact(list) ? nb::handle(list) : nb::handle();
+}
+
+// The value of a bin's field when its instance dict holds it; an empty object
+// otherwise (errors cleared): the fast paths leave anything unusual to the
+// general path.
+nb::object try_dict_field(PyObject *record, Field f) {
+    PyObject *v;
+    const int r = RecordFields::in_dict(record, F.layout_of(record), f, &v);
+    if (r < 0) PyErr_Clear();
+    return r > 0 ? nb::steal(v) : nb::object();
+}
+
+// The value as the numeric lookup converts it, when that runs no code.
+bool plain_number(PyObject *value, double &d) {
+    if (PyFloat_CheckExact(value)) {
+        d = PyFloat_AS_DOUBLE(value);
+        return true;
+    }
+    if (!PyLong_CheckExact(value)) return false;
+    d = PyLong_AsDouble(value);
+    if (d == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
+// ------------------------------------------------------------ single values
+
+// The matched bin's value, or an empty object when the lookup must answer.
+nb::object try_scan_numeric(PyObject *binning, PyObject *value) {
+    double d;
+    if (!plain_number(value, d) || std::isnan(d)) return {};
+    nb::handle list = try_plain_bins(binning, S.str_bin_numeric_attribute, S.bin_numeric_attribute);
+    if (!list) return {};
+    // Borrowed bins and fields: reading and comparing them runs no Python code.
+    RecordRun run(F);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i) {
+        PyObject *bin = PyList_GET_ITEM(list.ptr(), i);
+        run.at(bin);
+        const bins::Step step = bins::plain_step(S.V, run, bin, bins::Kind::Numerical);
+        if (step == bins::Step::Stop) return {};
+        if (step == bins::Step::Skip) continue;
+        if (PyFloat_AS_DOUBLE(run[LOWER_BOUND]) < d && d <= PyFloat_AS_DOUBLE(run[UPPER_BOUND])) {
+            PyObject *v = run[VALUE];
+            return v ? nb::borrow(v) : nb::object();
+        }
+    }
+    return {};
+}
+
+nb::object try_scan_categorical(PyObject *binning, PyObject *value) {
+    if (!PyUnicode_CheckExact(value) || str_equal(value, S.V.nan_text.ptr())) return {};
+    nb::handle list = try_plain_bins(binning, S.str_bin_categoric_attribute, S.bin_categoric_attribute);
+    if (!list) return {};
+    // Borrowed bins and fields: reading and comparing exact strings runs no Python code.
+    RecordRun run(F);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i) {
+        PyObject *bin = PyList_GET_ITEM(list.ptr(), i);
+        run.at(bin);
+        const bins::Step step = bins::plain_step(S.V, run, bin, bins::Kind::Categorical);
+        if (step == bins::Step::Stop) return {};
+        if (step == bins::Step::Skip) continue;
+        PyObject *categories = run[CATEGORIES];
+        for (Py_ssize_t j = 0; j < PyList_GET_SIZE(categories); ++j) {
+            if (str_equal(PyList_GET_ITEM(categories, j), value)) {
+                PyObject *v = run[VALUE];
+                return v ? nb::borrow(v) : nb::object();
+            }
+        }
+    }
+    return {};
+}
+
+// ------------------------------------------------------------ batch indexes
+//
+// A batch reads the bins once and answers the values it can answer exactly
+// from an index over the leading plain bins: the bins that the list-order
+// scan would reach, in order, up to the first bin that is not plain. Any
+// value the index does not match (missing values, values left to the default
+// bin or to the bins after that point, bin values of the wrong type) goes
+// through the binning's own lookup, with its log events and errors.
+
+struct BinValues {
+    std::vector<nb::object> values;   // the bin value of each indexed bin
+    std::vector<char> usable;         // whether the lookup would return it as is
+    void add(PyObject *bin) {
+        nb::object v = try_dict_field(bin, VALUE);
+        usable.push_back(v.is_valid() && (v.is_none() || PyFloat_CheckExact(v.ptr())));
+        values.push_back(std::move(v));
+    }
+    nb::object try_answer(std::size_t k) const { return usable[k] ? values[k] : nb::object(); }
+};
+
+struct NumericIndex {
+    bool ready = false;
+    core::IntervalIndex index;
+    BinValues bins;
+
+    void build(PyObject *binning) {
+        nb::handle found = try_plain_bins(binning, S.str_bin_numeric_attribute, S.bin_numeric_attribute);
+        if (!found) return;
+        nb::object list = nb::borrow(found);
+        std::vector<core::Interval> intervals;
+        RecordRun run(F);
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i) {
+            nb::object bin = nb::borrow(PyList_GET_ITEM(list.ptr(), i));   // storing a value may run code
+            run.at(bin.ptr());
+            const bins::Step step = bins::plain_step(S.V, run, bin.ptr(), bins::Kind::Numerical);
+            if (step == bins::Step::Stop) break;
+            if (step == bins::Step::Skip) continue;
+            intervals.push_back({PyFloat_AS_DOUBLE(run[LOWER_BOUND]), PyFloat_AS_DOUBLE(run[UPPER_BOUND])});
+            bins.add(bin.ptr());
+        }
+        index = core::IntervalIndex(intervals);
+        ready = true;
+    }
+
+    // The bin value for `value`, or an empty object when the lookup must answer.
+    nb::object try_find(PyObject *value) const {
+        double d;
+        if (!ready || !plain_number(value, d)) return {};
+        const std::size_t k = index.find(d);   // NaN finds nothing
+        return k == core::no_bin ? nb::object() : bins.try_answer(k);
+    }
+};
+
+struct CategoricalIndex {
+    bool ready = false;
+    nb::object first;   // category text -> position in `bins`
+    BinValues bins;
+
+    void build(PyObject *binning) {
+        nb::handle found = try_plain_bins(binning, S.str_bin_categoric_attribute, S.bin_categoric_attribute);
+        if (!found) return;
+        nb::object list = nb::borrow(found);
+        first = nb::steal(PyDict_New());
+        if (!first.is_valid()) {
+            PyErr_Clear();
+            return;
+        }
+        RecordRun run(F);
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i) {
+            nb::object bin = nb::borrow(PyList_GET_ITEM(list.ptr(), i));   // storing categories may collect garbage
+            run.at(bin.ptr());
+            const bins::Step step = bins::plain_step(S.V, run, bin.ptr(), bins::Kind::Categorical);
+            if (step == bins::Step::Stop) break;
+            if (step == bins::Step::Skip) continue;
+            nb::object categories = nb::borrow(run[CATEGORIES]);
+            nb::object pos = nb::steal(PyLong_FromSize_t(bins.values.size()));
+            bool stored = pos.is_valid();
+            for (Py_ssize_t j = 0; stored && j < PyList_GET_SIZE(categories.ptr()); ++j) {
+                nb::object category = nb::borrow(PyList_GET_ITEM(categories.ptr(), j));
+                stored = PyDict_SetDefaultRef(first.ptr(), category.ptr(), pos.ptr(), nullptr) >= 0;
+            }
+            if (!stored) {   // out of memory: leave every value to the lookup
+                PyErr_Clear();
+                return;
+            }
+            bins.add(bin.ptr());
+        }
+        ready = true;
+    }
+
+    nb::object try_find(PyObject *value) const {
+        if (!ready || !PyUnicode_CheckExact(value) || str_equal(value, S.V.nan_text.ptr())) return {};
+        PyObject *pos;
+        if (PyDict_GetItemRef(first.ptr(), value, &pos) <= 0) {
+            PyErr_Clear();
+            return {};
+        }
+        const std::size_t k = PyLong_AsSize_t(pos);
+        Py_DECREF(pos);
+        return bins.try_answer(k);
+    }
+};
+
+template <class Index>
+nb::object bin_each(PyObject *binning, PyObject *values, PyObject *method) {
+    Index index;
+    index.build(binning);
+    const Py_ssize_t n = PyList_GET_SIZE(values);
+    nb::object result = check(PyList_New(n));
+    Py_ssize_t i = 0;
+    // The input is read by position while it is walked: a lookup that runs
+    // the caller's code (a log processor) sees the list as the host would.
+    for (; i < PyList_GET_SIZE(values); ++i) {
+        // Borrowed: the index lookup runs no Python code; held for the binning's own.
+        PyObject *value = PyList_GET_ITEM(values, i);
+        nb::object r = index.try_find(value);
+        if (!r.is_valid()) r = call_method(method, binning, nb::borrow(value));
+        if (i < n) {
+            PyList_SET_ITEM(result.ptr(), i, r.release().ptr());
+        } else if (PyList_Append(result.ptr(), r.ptr()) < 0) {
+            throw_error();
+        }
+    }
+    if (i < n && PyList_SetSlice(result.ptr(), i, n, nullptr) < 0) throw_error();
+    return result;
+}
+
+// "Binning attribute <attribute>: ", made on the error path only.
+auto binning_prefix(PyObject *attribute) {
+    return [attribute] { return check(PyUnicode_FromFormat("Binning attribute %U: ", attribute)); };
+}
+
+}  // namespace
+
+nb::object apply_discretisation(Args a) {
+    PyObject *self = a.get(0), *attribute = a.get(1), *value = a.get(2);
+    nb::object binning = discretisation_of(self, attribute);
+    if (binning.is_none()) return none();
+    try {
+        const DataType type = data_type_of(binning.ptr());
+        if (type == DataType::Neither) return none();
+        const bool numeric = type == DataType::Numerical;
+        nb::object r = numeric ? try_scan_numeric(binning.ptr(), value) : try_scan_categorical(binning.ptr(), value);
+        if (!r.is_valid())
+            r = call_method(numeric ? S.str_bin_numeric_attribute : S.str_bin_categoric_attribute, binning, value);
+        if (!r.is_none() && !PyFloat_CheckExact(r.ptr())) {
+            raise_result_type("float", r.ptr());
+            throw_error();
+        }
+        return r;
+    } catch (error_already_set &) {
+        reraise_with_prefix(binning_prefix(attribute));
+    }
+}
+
+nb::object apply_discretisation_batch(Args a) {
+    PyObject *self = a.get(0), *attribute = a.get(1), *values = a.get(2);
+    nb::object binning = discretisation_of(self, attribute);
+    if (binning.is_none()) return none();
+    try {
+        switch (data_type_of(binning.ptr())) {
+            case DataType::Numerical:
+                return bin_each<NumericIndex>(binning.ptr(), values, S.str_bin_numeric_attribute);
+            case DataType::Categorical:
+                return bin_each<CategoricalIndex>(binning.ptr(), values, S.str_bin_categoric_attribute);
+            default:
+                return nb::borrow(values);
+        }
+    } catch (error_already_set &) {
+        reraise_with_prefix(binning_prefix(attribute));
+    }
+}
+
+}  // namespace kelvane::preparation
