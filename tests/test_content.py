@@ -133,14 +133,15 @@ def test_round_trip_and_stream_positions(storage, tmp_path):
     if storage == "directory":   # a sub-folder in the listing is not readable as an image
         del images["charts/b.png"]
     c = make(json='{"é": 1}', pmml=PMML, images=images)
+    derived = type("Derived", (Content,), {})   # loads build the base class all the same
     if storage == "directory":
         c.save_to_directory(tmp_path / "set", "scorecard.pmml")
-        back = Content.load_from_directory(tmp_path / "set")
+        back = derived.load_from_directory(tmp_path / "set")
     else:
         out = c.save_to_zip("scorecard.pmml") if storage == "zip" else c.save_to_tar()
         assert out.tell() > 0 and out.read() == b""
         out.seek(5)   # loads rewind their input
-        back = getattr(Content, f"load_from_{storage}")(out)
+        back = getattr(derived, f"load_from_{storage}")(out)
     assert [s.tell() for s in streams(c)] == [len(YAML), 8, len(PMML)]
     assert [s.tell() for s in c.attached_images.values()] == [0 if storage == "zip" else len(v) for v in images.values()]
     if storage == "zip":
