@@ -60,12 +60,14 @@ def xgb_document(n_trees=300):
     return doc
 
 
-def bundle_input():
-    attributes = [f"a{i}" for i in range(200)]
+def bundle_input(n_attributes=200, n_trees=300):
+    """The bundle described above (200 attributes); smaller ones keep a quarter of the attributes transformed."""
+    attributes = [f"a{i}" for i in range(n_attributes)]
+    n_transformed = n_attributes // 4
     transformations = [{"attribute": f"a{i}", "transformation": f"log(a{i} + 1)", "transformed_attribute_name": f"t{i}"}
-                       for i in range(50)]
+                       for i in range(n_transformed)]
     spec = {}
-    for i, name in enumerate([f"t{i}" for i in range(50)] + attributes[50:]):
+    for i, name in enumerate([f"t{i}" for i in range(n_transformed)] + attributes[n_transformed:]):
         if i % 10 == 9:
             spec[name] = {"dtype": "CATEGORICAL", "bins": [[f"c{k}", f"d{k}"] for k in range(8)],
                           "bin_vals": [k / 8 for k in range(8)], "default": 0.5}
@@ -76,7 +78,7 @@ def bundle_input():
     binning = [b.model_dump() for b in AttributePreprocessing.add_discretisation(spec)]
     dummy = [{"attribute": f"a{i}", "encoding": [{"value": f"v{k}", "encoded_feature_name": f"a{i}_v{k}",
                                                    "use_for_undefined": k == 0} for k in range(5)]}
-             for i in range(100, 120)]
+             for i in range(n_attributes // 2, n_attributes // 2 + n_attributes // 10)]
     monitoring = [b.model_dump() for b in AttributePreprocessing.add_discretisation(
         {f"a{i}": {"dtype": "NUMERICAL", "bins": [-math.inf, 0.0, 10.0, 20.0, math.inf]} for i in range(4)})]
     samples = [{"sample_type": kind, "first_date": date(2024, 1, 1), "last_date": date(2024, 12, 31),
@@ -100,7 +102,7 @@ def bundle_input():
                                   for s in ("TRAIN", "VALID", "OOT")], "performance_metrics": ["gini", "auc"]},
         "monitoring": {"binning": monitoring, "predictive_model_output_binning": monitoring[0]},
         "directory_name": "large_bundle",
-        "external_model": {"feature_names": attributes, "xgb_model": xgb_document()},
+        "external_model": {"feature_names": attributes, "xgb_model": xgb_document(n_trees)},
     }
 
 
@@ -356,7 +358,7 @@ def main():
 
 def only(step, side, reps):
     """Builds everything, then runs one step `reps` times (for instruction counts under callgrind)."""
-    m = M.model_validate(bundle_input())
+    m = M.model_validate(bundle_input(40, 60))
     content = m.get_content()
     archive = content.save_to_zip()
     loaded = ExtendedPredictiveModelContent.load_from_zip(archive)
