@@ -66,16 +66,16 @@ def bundle_input(n_attributes=200, n_trees=300):
     n_transformed = n_attributes // 4
     transformations = [{"attribute": f"a{i}", "transformation": f"log(a{i} + 1)", "transformed_attribute_name": f"t{i}"}
                        for i in range(n_transformed)]
-    spec = {}
+    definitions = {}
     for i, name in enumerate([f"t{i}" for i in range(n_transformed)] + attributes[n_transformed:]):
         if i % 10 == 9:
-            spec[name] = {"dtype": "CATEGORICAL", "bins": [[f"c{k}", f"d{k}"] for k in range(8)],
+            definitions[name] = {"dtype": "CATEGORICAL", "bins": [[f"c{k}", f"d{k}"] for k in range(8)],
                           "bin_vals": [k / 8 for k in range(8)], "default": 0.5}
         else:
-            spec[name] = {"dtype": "NUMERICAL", "bins": [-math.inf] + [k * 10.0 for k in range(7)] + [math.inf],
+            definitions[name] = {"dtype": "NUMERICAL", "bins": [-math.inf] + [k * 10.0 for k in range(7)] + [math.inf],
                           "bin_vals": [k / 10 for k in range(8)], "bin_frequencies": [0.125] * 8,
                           "binned_attribute_name": f"{name}_bin", "null_val": 0.0}
-    binning = [b.model_dump() for b in AttributePreprocessing.add_discretisation(spec)]
+    binning = [b.model_dump() for b in AttributePreprocessing.add_discretisation(definitions)]
     dummy = [{"attribute": f"a{i}", "encoding": [{"value": f"v{k}", "encoded_feature_name": f"a{i}_v{k}",
                                                    "use_for_undefined": k == 0} for k in range(5)]}
              for i in range(n_attributes // 2, n_attributes // 2 + n_attributes // 10)]

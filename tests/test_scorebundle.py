@@ -131,13 +131,13 @@ ERROR = "{kind} defined for unknown attributes: {{'{name}'}}. Model attributes a
     ([], [("a", "a_bin"), ("a_bin", None)], ERROR.format(kind="Binning", name="a_bin")),
 ])
 def test_consistency_check(transformations, binned, message):
-    spec = {}
+    definitions = {}
     for entry in binned:
         attribute, binned_name = entry if isinstance(entry, tuple) else (entry, None)
-        spec[attribute] = {"dtype": "NUMERICAL", "bins": [0, 1], "binned_attribute_name": binned_name}
+        definitions[attribute] = {"dtype": "NUMERICAL", "bins": [0, 1], "binned_attribute_name": binned_name}
     prep = {"transformations": [{"attribute": a, "transformation": t, "transformed_attribute_name": n}
                                 for a, t, n in transformations],
-            "binning": AttributePreprocessing.add_discretisation(spec),
+            "binning": AttributePreprocessing.add_discretisation(definitions),
             # Dummy encodings are not checked against the attributes.
             "dummy_encoding": [{"attribute": "elsewhere", "encoding": [{"value": 1, "encoded_feature_name": "x"}]}]}
     if message is None:

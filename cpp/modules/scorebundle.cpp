@@ -49,7 +49,7 @@ struct State : ModuleState {
     KELVANE_NAMES(SCOREBUNDLE_NAMES)
     nb::object LOGISTIC_REGRESSION, PMML, XGB, EXPERT_SCORE, RANDOM_FOREST, COX_PH_FITTER;   // PredictiveModelType
     nb::object STATIC, HORIZON, NONE;                                                        // PredictiveModelCategory
-    nb::object zero, zero_float, fixed4_spec, attribute_kwnames;
+    nb::object zero, zero_float, fixed4_format, attribute_kwnames;
 };
 KELVANE_STATE(State, S);
 
@@ -362,7 +362,7 @@ nb::object forward(Args a) {
 // format(x, ".4f"): floats by the core formatting, anything else by the host.
 std::string fixed4_text(nb::handle x) {
     if (PyFloat_CheckExact(x.ptr())) return core::fixed4(PyFloat_AS_DOUBLE(x.ptr()));
-    return utf8(check(PyObject_Format(x.ptr(), S.fixed4_spec.ptr())));
+    return utf8(check(PyObject_Format(x.ptr(), S.fixed4_format.ptr())));
 }
 
 // The term of an attribute. Coefficients are floats or None (the result check
@@ -429,7 +429,7 @@ void declare(Module &m) {
     S.init(m);
     S.zero = nb::int_(0);
     S.zero_float = nb::float_(0.0);
-    S.fixed4_spec = nb::str(".4f");
+    S.fixed4_format = nb::str(".4f");
     S.attribute_kwnames = nb::make_tuple(nb::handle(S.str_attribute));
 
     m.import_from("abc", {"ABC", "abstractmethod"});
