@@ -210,7 +210,9 @@ inline int contains(RecordReader &r, PyObject *items, PyObject *value) {
 // ---------------------------------------------------------------- scans
 //
 // Each scan answers 1 with the bin in *bin, 0 when no bin matches, or -1
-// with an error set. `list` is an exact list, read by position.
+// with an error set. `list` is an exact list the caller holds, read by
+// position. What a RecordReader gives stays valid for the life of the reader
+// (it pins the bin and the values read before any Python code runs).
 
 // The first bin, of either kind, whose name is one of the reserved names
 // first..last-1 (the name found in *which).
