@@ -1,11 +1,15 @@
 from enum import Enum
-from typing import Dict, List
+from typing import Any, ClassVar, Dict, List
 
-import strawberry
+from graphql import GraphQLResolveInfo
+from strawberry.types.base import StrawberryObjectDefinition
+from typing_extensions import Self
 
 from kelvane_analytics_utils.utils.base_model import BaseModel
 
 class SampleType(str, Enum):
+    __strawberry_definition__: ClassVar[Any]   # strawberry.enum's definition
+    def __new__(cls, value: object) -> Self: ...
     TRAIN = "TRAIN"
     VALID = "VALID"
     TEST = "TEST"
@@ -13,6 +17,8 @@ class SampleType(str, Enum):
     CV = "CV"
 
 class PerformanceMetrics(str, Enum):
+    __strawberry_definition__: ClassVar[Any]   # strawberry.enum's definition
+    def __new__(cls, value: object) -> Self: ...
     AUC = "AUC"
     GINI = "GINI"
     LIFT = "LIFT"
@@ -29,13 +35,21 @@ class SamplePerformance(BaseModel):
 class SamplePerformancePerformanceType:
     metric: PerformanceMetrics
     value: float
+    __match_args__: ClassVar[tuple[()]]
+    __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
     def __init__(self, *, metric: PerformanceMetrics, value: float) -> None: ...
+    def __replace__(self, /, **changes: Any) -> Self: ...
 
 class SamplePerformanceType:
     sample: SampleType
     target: str
-    async def performance(self, parent: SamplePerformance) -> List[SamplePerformancePerformanceType]: ...
+    __match_args__: ClassVar[tuple[()]]
+    __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
     def __init__(self, *, sample: SampleType, target: str) -> None: ...
+    def __replace__(self, /, **changes: Any) -> Self: ...
+    @classmethod
+    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo) -> bool: ...
     @staticmethod
-    def from_pydantic(instance: SamplePerformance, extra: dict | None = None) -> SamplePerformanceType: ...
-    def to_pydantic(self, **kwargs: object) -> SamplePerformance: ...
+    def from_pydantic(instance: SamplePerformance, extra: dict[str, Any] | None = None) -> SamplePerformanceType: ...
+    def to_pydantic(self, **kwargs: Any) -> SamplePerformance: ...
+    async def performance(self, parent: SamplePerformance) -> List[SamplePerformancePerformanceType]: ...

@@ -1,7 +1,8 @@
-from typing import Any, List
+from typing import Any, ClassVar, List
 
-import strawberry
-from pydantic import model_validator
+from graphql import GraphQLResolveInfo
+from strawberry.types.base import StrawberryObjectDefinition
+from typing_extensions import Self
 
 from kelvane_analytics_utils.predictive_models.yardstick.tally import (
     PerformanceMetrics,
@@ -21,11 +22,16 @@ class PredictiveModelPerformance(BaseModel):
 class PredictiveModelPerformanceType:
     tally: List[SamplePerformanceType]
     performance_metrics: List[PerformanceMetrics]
+    __match_args__: ClassVar[tuple[()]]
+    __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
     def __init__(
         self, *, tally: List[SamplePerformanceType] = ..., performance_metrics: List[PerformanceMetrics] = ...
     ) -> None: ...
+    def __replace__(self, /, **changes: Any) -> Self: ...
+    @classmethod
+    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo) -> bool: ...
     @staticmethod
     def from_pydantic(
-        instance: PredictiveModelPerformance, extra: dict | None = None
+        instance: PredictiveModelPerformance, extra: dict[str, Any] | None = None
     ) -> PredictiveModelPerformanceType: ...
-    def to_pydantic(self, **kwargs: object) -> PredictiveModelPerformance: ...
+    def to_pydantic(self, **kwargs: Any) -> PredictiveModelPerformance: ...
