@@ -446,3 +446,15 @@ def test_views_through_a_schema():
     ]}}
     printed = str(schema)
     assert "attributeDataType" not in printed and "binnedAttributeName" not in printed
+
+
+def test_formatted_bounds_use_the_record_classes_own_formatting():
+    class Percent(Num):
+        @staticmethod
+        def _get_number_formatting(number):
+            return f"{number:.0%}"
+
+    bin_ = Percent(id=2, lower_bound=0.25, upper_bound=0.5)
+    view = discretisation.AttributeBinNumericalType
+    assert asyncio.run(view.formatted_lower_bound(None, bin_)) == "25%"
+    assert asyncio.run(view.formatted_upper_bound(None, Num(id=2, lower_bound=0.25, upper_bound=0.5))) == "0.500"
