@@ -97,3 +97,17 @@ def test_records_and_members_pickle_and_copy():
     for value in [record, record.tally[0], M.TAU, SampleType.OOT]:
         assert pickle.loads(pickle.dumps(value)) == value == copy.deepcopy(value)
     assert pickle.loads(pickle.dumps(M.TAU)) is M.TAU
+
+
+def test_metric_naming_goes_through_a_subclass_override():
+    seen = []
+
+    class Loose(Perf):
+        @classmethod
+        def validate_performance_metric_str(cls, metric):
+            seen.append(metric)
+            return M.AUC if metric == 7 else super().validate_performance_metric_str(metric)
+
+    assert Loose(performance_metrics=[7, "gini", M.KS]).performance_metrics == [M.AUC, M.GINI, M.KS]
+    assert seen == [7, "gini"]
+    assert Perf(performance_metrics=["gini"]).performance_metrics == [M.GINI]

@@ -15,11 +15,12 @@ namespace {
 
 using namespace kelvane;
 
-#define YARDSTICK_NAMES(X) X(performance_metrics) X(upper)
+#define YARDSTICK_NAMES(X) X(performance_metrics) X(upper) X(validate_performance_metric_str)
 
 struct State : ModuleState {
     KELVANE_NAMES(YARDSTICK_NAMES)
     nb::object metrics;   // the PerformanceMetrics enum
+    nb::object own_metric_str;   // the class's own validate_performance_metric_str (the classmethod object)
 };
 KELVANE_STATE(State, S);
 
@@ -40,8 +41,11 @@ nb::object metric_member(PyObject *metric) {
 nb::object validate_performance_metric_str(Args a) { return metric_member(a.get(1)); }
 
 // Before field validation: every item of data["performance_metrics"] that is
-// not already a member is named by validate_performance_metric_str; order and
-// duplicates are kept. The data is changed in place and returned.
+// not already a member is named by cls.validate_performance_metric_str; order
+// and duplicates are kept. The data is changed in place and returned. While
+// the class still holds its own classmethod, the naming runs here directly
+// (same argument check, same results and errors); a subclass's override is
+// called as it is.
 nb::object validate_performance_metrics(Args a) {
     PyObject *data = a.get(1);   // borrowed: the caller holds the arguments for the whole call
     int present = PySequence_Contains(data, S.str_performance_metrics);
@@ -50,13 +54,24 @@ nb::object validate_performance_metrics(Args a) {
     nb::object old = check(PyObject_GetItem(data, S.str_performance_metrics));
     nb::object out = check(PyList_New(0));
     PyTypeObject *metrics = reinterpret_cast<PyTypeObject *>(S.metrics.ptr());
+    nb::handle cls = a[0];
     each(old, [&](nb::handle item) {
         const bool is_member = PyObject_TypeCheck(item.ptr(), metrics);
-        if (!is_member && !PyUnicode_CheckExact(item.ptr())) {
+        if (is_member) {
+            if (PyList_Append(out.ptr(), item.ptr()) < 0) throw_error();
+            return false;
+        }
+        // Looked up per item: a comparison or a naming may run caller code that changes the class.
+        if (class_function(cls, S.str_validate_performance_metric_str).ptr() != S.own_metric_str.ptr()) {
+            nb::object member = call_method(S.str_validate_performance_metric_str, cls, item);
+            if (PyList_Append(out.ptr(), member.ptr()) < 0) throw_error();
+            return false;
+        }
+        if (!PyUnicode_CheckExact(item.ptr())) {
             raise_argument_type("metric", "str", item.ptr());
             throw_error();
         }
-        nb::object member = is_member ? nb::borrow(item) : metric_member(item.ptr());
+        nb::object member = metric_member(item.ptr());
         if (PyList_Append(out.ptr(), member.ptr()) < 0) throw_error();
         return false;
     });
@@ -89,6 +104,7 @@ void declare(Module &m) {
                               .arg("data", "Any")
                               .returns("Any"))
         .create();
+    S.own_metric_str = class_function(m.get("PredictiveModelPerformance"), S.str_validate_performance_metric_str);
 
     m.view("PredictiveModelPerformanceType", "PredictiveModelPerformance")
         .field("tally", "List[SamplePerformanceType]")
