@@ -6,6 +6,7 @@
 #include <initializer_list>
 #include <vector>
 
+#include "tests/expect.hpp"
 #include "core/annotations.hpp"
 #include "core/binning.hpp"
 #include "core/naming.hpp"
@@ -15,14 +16,6 @@
 
 using namespace kelvane::core;
 
-static int failures = 0;
-#define EXPECT(cond)                                                        \
-    do {                                                                    \
-        if (!(cond)) {                                                      \
-            std::fprintf(stderr, "%s:%d: expected %s\n", __FILE__, __LINE__, #cond); \
-            ++failures;                                                     \
-        }                                                                   \
-    } while (0)
 
 static void annotations() {
     struct Case { const char *text; ExactType arg; ExactType result; bool optional; };
@@ -193,10 +186,6 @@ int main() {
     intervals();
     float_texts();
     float_values();
-    if (failures) {
-        std::fprintf(stderr, "%d failed\n", failures);
-        return 1;
-    }
-    std::puts("core tests passed");
-    return 0;
+    if (!failures) std::puts("core tests passed");
+    return finish();
 }

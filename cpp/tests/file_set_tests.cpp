@@ -1,18 +1,11 @@
 // Unit tests of the file-set naming rules (run by CTest).
 #include <cstdio>
 
+#include "tests/expect.hpp"
 #include "core/file_set.hpp"
 
 using namespace kelvane::core;
 
-static int failures = 0;
-#define EXPECT(cond)                                                                 \
-    do {                                                                             \
-        if (!(cond)) {                                                               \
-            std::fprintf(stderr, "%s:%d: expected %s\n", __FILE__, __LINE__, #cond); \
-            ++failures;                                                              \
-        }                                                                            \
-    } while (0)
 
 static void archive_roles() {
     struct Case { const char *name; MemberRole role; };
@@ -59,6 +52,5 @@ int main() {
     archive_roles();
     directory_names();
     leaving_keys();
-    if (failures) std::fprintf(stderr, "%d failure(s)\n", failures);
-    return failures ? 1 : 0;
+    return finish();
 }

@@ -3,19 +3,11 @@
 #include <cstdio>
 #include <string>
 
+#include "tests/expect.hpp"
 #include "core/formula.hpp"
 
 using namespace kelvane::core;
 
-static int failures = 0;
-#define EXPECT_EQ(actual, expected)                                                              \
-    do {                                                                                          \
-        if ((actual) != (expected)) {                                                             \
-            std::fprintf(stderr, "%s:%d: got '%s', expected '%s'\n", __FILE__, __LINE__,          \
-                         std::string(actual).c_str(), std::string(expected).c_str());             \
-            ++failures;                                                                           \
-        }                                                                                         \
-    } while (0)
 
 static void numbers() {
     EXPECT_EQ(fixed4(1.23456), "1.2346");
@@ -45,6 +37,5 @@ static void formulas() {
 int main() {
     numbers();
     formulas();
-    if (failures) std::fprintf(stderr, "%d failure(s)\n", failures);
-    return failures ? 1 : 0;
+    return finish();
 }
