@@ -34,13 +34,15 @@ DataType data_type_of(PyObject *binning) {
     return DataType::Neither;
 }
 
-// self.get_discretisation(attribute), read directly when the record's own
-// method would answer.
+}  // namespace
+
 nb::object discretisation_of(PyObject *self, PyObject *attribute) {
     if (method_is(self, S.str_get_discretisation, S.get_discretisation))
         return first_with_attribute(field(self, BINNING).ptr(), attribute);
     return call_method(S.str_get_discretisation, self, attribute);
 }
+
+namespace {
 
 // The bin list of a plain AttributeBinning whose lookup `method` is its own
 // (borrowed from the binning's dict; nothing runs Python code before the
@@ -258,17 +260,19 @@ auto binning_prefix(PyObject *attribute) {
 
 }  // namespace
 
-nb::object apply_discretisation(Args a) {
-    PyObject *self = a.get(0), *attribute = a.get(1), *value = a.get(2);
-    nb::object binning = discretisation_of(self, attribute);
-    if (binning.is_none()) return none();
+nb::object discretise(PyObject *binning, PyObject *attribute, PyObject *value, bool *quiet) {
+    if (binning == Py_None) return none();
     try {
-        const DataType type = data_type_of(binning.ptr());
+        PyObject *plain = entry(binning, ATTRIBUTE_DATA_TYPE);   // borrowed, compared by identity only
+        if (plain != S.NUMERICAL.ptr() && plain != S.CATEGORICAL.ptr()) *quiet = false;
+        const DataType type = data_type_of(binning);
         if (type == DataType::Neither) return none();
         const bool numeric = type == DataType::Numerical;
-        nb::object r = numeric ? try_scan_numeric(binning.ptr(), value) : try_scan_categorical(binning.ptr(), value);
-        if (!r.is_valid())
+        nb::object r = numeric ? try_scan_numeric(binning, value) : try_scan_categorical(binning, value);
+        if (!r.is_valid()) {
+            *quiet = false;
             r = call_method(numeric ? S.str_bin_numeric_attribute : S.str_bin_categoric_attribute, binning, value);
+        }
         if (!r.is_none() && !PyFloat_CheckExact(r.ptr())) {
             raise_result_type("float", r.ptr());
             throw_error();
@@ -277,6 +281,13 @@ nb::object apply_discretisation(Args a) {
     } catch (error_already_set &) {
         reraise_with_prefix(binning_prefix(attribute));
     }
+}
+
+nb::object apply_discretisation(Args a) {
+    PyObject *self = a.get(0), *attribute = a.get(1);
+    nb::object binning = discretisation_of(self, attribute);
+    bool quiet = true;
+    return discretise(binning.ptr(), attribute, a.get(2), &quiet);
 }
 
 nb::object apply_discretisation_batch(Args a) {
