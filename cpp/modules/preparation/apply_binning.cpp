@@ -88,14 +88,16 @@ nb::object try_scan_numeric(PyObject *binning, PyObject *value) {
     nb::handle list = try_plain_bins(binning, S.str_bin_numeric_attribute, S.bin_numeric_attribute);
     if (!list) return {};
     // Borrowed bins and fields: reading and comparing them runs no Python code.
+    const bins::Vocabulary &V = S.V;
     RecordRun run(F);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i) {
         PyObject *bin = PyList_GET_ITEM(list.ptr(), i);
         run.at(bin);
-        const bins::Step step = bins::plain_step(S.V, run, bin, bins::Kind::Numerical);
+        bins::PlainBin plain;
+        const bins::Step step = bins::plain_step<bins::Kind::Numerical>(V, run, bin, &plain);
         if (step == bins::Step::Stop) return {};
         if (step == bins::Step::Skip) continue;
-        if (PyFloat_AS_DOUBLE(run[LOWER_BOUND]) < d && d <= PyFloat_AS_DOUBLE(run[UPPER_BOUND])) {
+        if (PyFloat_AS_DOUBLE(plain.lower) < d && d <= PyFloat_AS_DOUBLE(plain.upper)) {
             PyObject *v = run[VALUE];
             return v ? nb::borrow(v) : nb::object();
         }
@@ -108,14 +110,16 @@ nb::object try_scan_categorical(PyObject *binning, PyObject *value) {
     nb::handle list = try_plain_bins(binning, S.str_bin_categoric_attribute, S.bin_categoric_attribute);
     if (!list) return {};
     // Borrowed bins and fields: reading and comparing exact strings runs no Python code.
+    const bins::Vocabulary &V = S.V;
     RecordRun run(F);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i) {
         PyObject *bin = PyList_GET_ITEM(list.ptr(), i);
         run.at(bin);
-        const bins::Step step = bins::plain_step(S.V, run, bin, bins::Kind::Categorical);
+        bins::PlainBin plain;
+        const bins::Step step = bins::plain_step<bins::Kind::Categorical>(V, run, bin, &plain);
         if (step == bins::Step::Stop) return {};
         if (step == bins::Step::Skip) continue;
-        PyObject *categories = run[CATEGORIES];
+        PyObject *categories = plain.categories;
         for (Py_ssize_t j = 0; j < PyList_GET_SIZE(categories); ++j) {
             if (str_equal(PyList_GET_ITEM(categories, j), value)) {
                 PyObject *v = run[VALUE];
@@ -156,14 +160,16 @@ struct NumericIndex {
         if (!found) return;
         nb::object list = nb::borrow(found);
         std::vector<core::Interval> intervals;
+        const bins::Vocabulary &V = S.V;
         RecordRun run(F);
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i) {
             nb::object bin = nb::borrow(PyList_GET_ITEM(list.ptr(), i));   // storing a value may run code
             run.at(bin.ptr());
-            const bins::Step step = bins::plain_step(S.V, run, bin.ptr(), bins::Kind::Numerical);
+            bins::PlainBin plain;
+            const bins::Step step = bins::plain_step<bins::Kind::Numerical>(V, run, bin.ptr(), &plain);
             if (step == bins::Step::Stop) break;
             if (step == bins::Step::Skip) continue;
-            intervals.push_back({PyFloat_AS_DOUBLE(run[LOWER_BOUND]), PyFloat_AS_DOUBLE(run[UPPER_BOUND])});
+            intervals.push_back({PyFloat_AS_DOUBLE(plain.lower), PyFloat_AS_DOUBLE(plain.upper)});
             bins.add(bin.ptr());
         }
         index = core::IntervalIndex(intervals);
@@ -193,14 +199,16 @@ struct CategoricalIndex {
             PyErr_Clear();
             return;
         }
+        const bins::Vocabulary &V = S.V;
         RecordRun run(F);
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i) {
             nb::object bin = nb::borrow(PyList_GET_ITEM(list.ptr(), i));   // storing categories may collect garbage
             run.at(bin.ptr());
-            const bins::Step step = bins::plain_step(S.V, run, bin.ptr(), bins::Kind::Categorical);
+            bins::PlainBin plain;
+            const bins::Step step = bins::plain_step<bins::Kind::Categorical>(V, run, bin.ptr(), &plain);
             if (step == bins::Step::Stop) break;
             if (step == bins::Step::Skip) continue;
-            nb::object categories = nb::borrow(run[CATEGORIES]);
+            nb::object categories = nb::borrow(plain.categories);
             nb::object pos = nb::steal(PyLong_FromSize_t(bins.values.size()));
             bool stored = pos.is_valid();
             for (Py_ssize_t j = 0; stored && j < PyList_GET_SIZE(categories.ptr()); ++j) {
