@@ -2,11 +2,13 @@
 binnings (one value and batches) and dummy encodings."""
 import asyncio
 import copy
+import gc
 import inspect
 import math
 import random
 
 import pydantic
+import structlog
 import pytest
 import strawberry
 from structlog.testing import capture_logs
@@ -863,3 +865,22 @@ def test_view_through_a_schema():
                                                           {"name": "0_system_default"}]}],
         "transformations": [{"transformation": "log(x)"}],
     }
+
+
+def test_batch_result_is_never_reachable_with_empty_slots():
+    # A log processor that walks every object the collector tracks runs while
+    # the batch is being binned (each value hits the default bin and logs).
+    def walk(logger, method, event):
+        for o in gc.get_objects():
+            if type(o) is list:
+                [type(x) for x in o]
+        raise structlog.DropEvent
+
+    config = structlog.get_config()
+    structlog.configure(processors=[walk])
+    try:
+        binning = AttributeBinning(attribute="a", attribute_data_type="NUMERICAL",
+                                   discretisation=[AttributeBinNumerical(id=0, name="0_system_default", value=9.0)])
+        assert AttributePreprocessing(binning=[binning]).apply_discretisation_batch("a", [5.0, 6.0]) == [9.0, 9.0]
+    finally:
+        structlog.configure(**config)

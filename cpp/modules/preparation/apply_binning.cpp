@@ -237,27 +237,28 @@ struct CategoricalIndex {
     }
 };
 
+// The results are collected before the result list is made: a lookup may
+// run Python code (a log processor walking gc.get_objects()), which must
+// never meet a list with empty slots.
 template <class Index>
 nb::object bin_each(PyObject *binning, PyObject *values, PyObject *method) {
     Index index;
     index.build(binning);
-    const Py_ssize_t n = PyList_GET_SIZE(values);
-    nb::object result = check(PyList_New(n));
-    Py_ssize_t i = 0;
+    std::vector<nb::object> results;
+    results.reserve(static_cast<std::size_t>(PyList_GET_SIZE(values)));
     // The input is read by position while it is walked: a lookup that runs
     // the caller's code (a log processor) sees the list as the host would.
-    for (; i < PyList_GET_SIZE(values); ++i) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values); ++i) {
         // Borrowed: the index lookup runs no Python code; held for the binning's own.
         PyObject *value = PyList_GET_ITEM(values, i);
         nb::object r = index.try_find(value);
         if (!r.is_valid()) r = call_method(method, binning, nb::borrow(value));
-        if (i < n) {
-            PyList_SET_ITEM(result.ptr(), i, r.release().ptr());
-        } else if (PyList_Append(result.ptr(), r.ptr()) < 0) {
-            throw_error();
-        }
+        results.push_back(std::move(r));
     }
-    if (i < n && PyList_SetSlice(result.ptr(), i, n, nullptr) < 0) throw_error();
+    // Filled at once: nothing between making the list and its last item runs Python code.
+    const Py_ssize_t n = static_cast<Py_ssize_t>(results.size());
+    nb::object result = check(PyList_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(result.ptr(), i, results[static_cast<std::size_t>(i)].release().ptr());
     return result;
 }
 
