@@ -51,6 +51,7 @@ public:
             Py_ssize_t position;    // index of the dict entry; -1: unknown or absent
         } slot[max_fields];
         bool direct;                        // records of this layout are read from their dict
+        Py_ssize_t dict_offset;             // where records of the class hold their dict; 0: ask the interpreter
     };
 
     // Names the fields, a field being known by its index in `names`. Called
@@ -81,11 +82,19 @@ public:
     }
 
     // The instance dict of a record, borrowed, or nullptr (no error).
-    // (Record classes keep the dict where the interpreter manages it, not at a
-    // fixed offset: ask the interpreter.)
+    // (Record classes keep the dict where the interpreter manages it: ask the
+    // interpreter.)
     static PyObject *dict_of(PyObject *record) {
         PyObject **dictptr = _PyObject_GetDictPtr(record);
         return dictptr ? *dictptr : nullptr;
+    }
+
+    // The same for a record of a learned class: the interpreter keeps the
+    // dict pointer of every instance of a class at one offset from the object,
+    // learned from the first record (see learn_class).
+    static PyObject *dict_of(PyObject *record, const Layout &layout) {
+        if (layout.dict_offset == 0) return dict_of(record);
+        return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(record) + layout.dict_offset);
     }
 
     // The entry of field f in `dict` when it sits at its learned position
@@ -93,16 +102,54 @@ public:
     // no Python code. `dict` may be nullptr.
     static PyObject *peek(PyObject *dict, const Layout &layout, int f) {
         Py_ssize_t pos = layout.slot[f].position;
+        if (!dict || pos < 0) return nullptr;
+        Py_ssize_t n;
+        if (PyObject *const *entries = dict_entries(dict, &n)) return at_entry(entries, n, layout, f);
         PyObject *key, *v;
-        if (dict && pos >= 0 && PyDict_Next(dict, &pos, &key, &v) && key == layout.slot[f].key) return v;
+        if (PyDict_Next(dict, &pos, &key, &v) && key == layout.slot[f].key) return v;
         return nullptr;
     }
+
+    // Field f from the entries of a record's dict (see dict_entries).
+    static PyObject *at_entry(PyObject *const *entries, Py_ssize_t n, const Layout &layout, int f) {
+        const Py_ssize_t pos = layout.slot[f].position;
+        if (static_cast<std::size_t>(pos) >= static_cast<std::size_t>(n)) return nullptr;   // -1 included
+        return entries[2 * pos] == layout.slot[f].key ? entries[2 * pos + 1] : nullptr;
+    }
+
+    // The entries (key, value, key, value...) of a dict whose keys are all
+    // exact str and whose values live with its keys (the records' dicts), to
+    // be read in place, and their number in *n; nullptr for any other dict,
+    // which is then read through PyDict_Next. A deleted entry has a null key.
+    // The layout read here is the interpreter's own (3.13);
+    // `check_dict_entries` compares it with PyDict_Next on the first record's
+    // dict and turns the reading off should they ever differ.
+    static PyObject *const *dict_entries(PyObject *dict, Py_ssize_t *n) {
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
+        if (!entries_in_place) return nullptr;
+        const auto *d = reinterpret_cast<const PyDictObject *>(dict);
+        if (d->ma_values) return nullptr;
+        const auto *keys = reinterpret_cast<const KeysHead *>(d->ma_keys);
+        if (keys->dk_kind != 1) return nullptr;   // 1: str keys, combined table
+        *n = keys->dk_nentries;
+        const char *entries = reinterpret_cast<const char *>(keys + 1) + (std::size_t{1} << keys->dk_log2_index_bytes);
+        return reinterpret_cast<PyObject *const *>(entries);
+#else
+        (void)dict;
+        (void)n;
+        return nullptr;
+#endif
+    }
+
+    // Whether dict_entries reads `dict` as PyDict_Next does; turns the reading
+    // off when it does not.
+    static void check_dict_entries(PyObject *dict);
 
     // The same for a record (borrowed; nullptr for records read by attribute
     // access).
     PyObject *entry(PyObject *record, int f) {
         const Layout &layout = layout_of(record);
-        return layout.direct ? peek(dict_of(record), layout, f) : nullptr;
+        return layout.direct ? peek(dict_of(record, layout), layout, f) : nullptr;
     }
 
     // The value of field f from the record's dict only, looked up by key when
@@ -112,7 +159,7 @@ public:
     static int in_dict(PyObject *record, const Layout &layout, int f, PyObject **out) {
         *out = nullptr;
         if (!layout.direct) return 0;
-        PyObject *dict = dict_of(record);
+        PyObject *dict = dict_of(record, layout);
         if (!dict) return 0;
         if (PyObject *v = peek(dict, layout, f)) {
             *out = Py_NewRef(v);
@@ -136,6 +183,19 @@ public:
 
 private:
     void learn_class(int i, PyObject *record);
+
+    // The head of a dict's keys object (CPython 3.13, default build); the
+    // index table and then the entries follow it.
+    struct KeysHead {
+        Py_ssize_t dk_refcnt;
+        uint8_t dk_log2_size;
+        uint8_t dk_log2_index_bytes;
+        uint8_t dk_kind;
+        uint32_t dk_version;
+        Py_ssize_t dk_usable;
+        Py_ssize_t dk_nentries;
+    };
+    static inline bool entries_in_place = true;
 
     Layout by_attribute_{};
     Layout layouts_[max_classes]{};
@@ -163,11 +223,15 @@ public:
             type_ = t;
             layout_ = &fields_.layout_of(record);
         }
-        dict_ = layout_->direct ? RecordFields::dict_of(record) : nullptr;
+        dict_ = layout_->direct ? RecordFields::dict_of(record, *layout_) : nullptr;
+        entries_ = dict_ ? RecordFields::dict_entries(dict_, &n_entries_) : nullptr;
     }
 
     // The entry of field f of the current record (see RecordFields::peek).
-    PyObject *operator[](int f) const { return RecordFields::peek(dict_, *layout_, f); }
+    PyObject *operator[](int f) const {
+        if (entries_) return RecordFields::at_entry(entries_, n_entries_, *layout_, f);
+        return RecordFields::peek(dict_, *layout_, f);
+    }
 
     PyObject *entry(PyObject *record, int f) {
         at(record);
@@ -179,6 +243,8 @@ private:
     PyTypeObject *type_ = nullptr;
     const RecordFields::Layout *layout_ = nullptr;
     PyObject *dict_ = nullptr;
+    PyObject *const *entries_ = nullptr;   // the dict's entries, read in place
+    Py_ssize_t n_entries_ = 0;
 };
 
 // Reads the fields of one record during a scan step. Values are borrowed from
@@ -197,7 +263,8 @@ public:
         : fields_(fields),
           record_(record),
           layout_(fields.layout_of(record)),
-          dict_(layout_.direct ? RecordFields::dict_of(record) : nullptr) {}
+          dict_(layout_.direct ? RecordFields::dict_of(record, layout_) : nullptr),
+          entries_(dict_ ? RecordFields::dict_entries(dict_, &n_entries_) : nullptr) {}
     ~RecordReader() {
         for (int i = 0; i < n_; ++i)
             if (owned_ & (1u << i)) Py_DECREF(values_[i]);
@@ -213,14 +280,17 @@ public:
             PyErr_SetString(PyExc_SystemError, "too many fields read from one record");
             return nullptr;
         }
-        if (PyObject *v = RecordFields::peek(dict_, layout_, f)) return keep(v, false);
+        PyObject *v = entries_ ? RecordFields::at_entry(entries_, n_entries_, layout_, f)
+                               : RecordFields::peek(dict_, layout_, f);
+        if (v) return keep(v, false);
         pin();
-        PyObject *v = fields_.get(record_, layout_, f);
+        v = fields_.get(record_, layout_, f);
         return v ? keep(v, true) : nullptr;
     }
 
     void pin() {
         dict_ = nullptr;   // Python code may replace it: read through the lookup from now on
+        entries_ = nullptr;
         if (!held_) {
             Py_INCREF(record_);
             held_ = true;
@@ -247,6 +317,8 @@ private:
     PyObject *record_;
     const RecordFields::Layout &layout_;
     PyObject *dict_;   // borrowed, until pinned; nullptr for records read by attribute access
+    Py_ssize_t n_entries_ = 0;
+    PyObject *const *entries_;     // the dict's entries read in place, until pinned
     PyObject *values_[capacity];   // the first n_ are set
     unsigned owned_ = 0;           // bit i: values_[i] is a strong reference
     int n_ = 0;

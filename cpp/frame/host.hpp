@@ -21,11 +21,20 @@
 
 #include "frame/frame.hpp"
 
+#include <cstdint>
 #include <cstring>
 
 namespace kelvane {
 
 // ---------------------------------------------------------------- equality and truth
+
+// The bytes at `p` as one unaligned word.
+template <class Word>
+inline Word load(const unsigned char *p) {
+    Word w;
+    std::memcpy(&w, p, sizeof w);
+    return w;
+}
 
 // Equality of two exact str objects (what str.__eq__ answers). Compact
 // strings are canonical: equal text means equal kind, length and bytes.
@@ -43,12 +52,23 @@ inline bool str_equal(PyObject *a, PyObject *b) {
     const auto *pb = static_cast<const unsigned char *>(PyUnicode_DATA(b));
     const std::size_t size = static_cast<std::size_t>(n) * static_cast<std::size_t>(kind);
     if (size <= 16) {
-        // Names and categories are mostly short: no library call for them.
+        // Names and categories are mostly short: two overlapping words cover them.
+        if (size >= 8) return load<std::uint64_t>(pa) == load<std::uint64_t>(pb) &&
+                              load<std::uint64_t>(pa + size - 8) == load<std::uint64_t>(pb + size - 8);
+        if (size >= 4) return load<std::uint32_t>(pa) == load<std::uint32_t>(pb) &&
+                              load<std::uint32_t>(pa + size - 4) == load<std::uint32_t>(pb + size - 4);
         for (std::size_t i = 0; i < size; ++i)
             if (pa[i] != pb[i]) return false;
         return true;
     }
     return std::memcmp(pa, pb, size) == 0;
+}
+
+// The hash of an exact str: the one it keeps, computed and kept now if it
+// has none yet. Runs no Python code.
+inline Py_hash_t str_hash(PyObject *s) {
+    const Py_hash_t h = reinterpret_cast<PyASCIIObject *>(s)->hash;
+    return h != -1 ? h : PyObject_Hash(s);
 }
 
 // bool(o): 1, 0, or -1 with an error set.

@@ -106,7 +106,10 @@ Encoded try_encode_plain(PyObject *entries, PyObject *attribute_value) {
     PyObject *features[kPlainMax];
     bool hits[kPlainMax];
     Py_ssize_t marked = -1;
-    if (PyUnicode_CheckExact(attribute_value)) (void)PyObject_Hash(attribute_value);
+    // A text value is told apart from the encoded texts by their hashes, which
+    // each string computes once and keeps.
+    const bool text = PyUnicode_CheckExact(attribute_value);
+    const Py_hash_t hash = text ? str_hash(attribute_value) : -1;
     // Borrowed entries and fields: reading and comparing them runs no Python code.
     RecordRun fields(F);
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -115,7 +118,12 @@ Encoded try_encode_plain(PyObject *entries, PyObject *attribute_value) {
         PyObject *use = fields[USE_FOR_UNDEFINED];
         PyObject *feature = fields[ENCODED_FEATURE_NAME];
         if (!value || !feature || (use != Py_True && use != Py_False) || !PyUnicode_CheckExact(feature)) return {};
-        const Match hit = try_match(attribute_value, value);
+        Match hit;
+        if (text && PyUnicode_CheckExact(value))
+            hit = value == attribute_value || (str_hash(value) == hash && str_equal(value, attribute_value)) ? Match::Yes
+                                                                                                         : Match::No;
+        else
+            hit = try_match(attribute_value, value);
         if (hit == Match::Unknown) return {};
         features[i] = feature;
         hits[i] = hit == Match::Yes;

@@ -8,13 +8,16 @@ namespace kelvane::preparation {
 
 nb::object first_with_attribute(PyObject *list, PyObject *attribute) {
     if (PyList_CheckExact(list)) {
+        // Texts are told apart by their hashes first (each string keeps its own).
+        const bool text = PyUnicode_CheckExact(attribute);
+        const Py_hash_t hash = text ? str_hash(attribute) : -1;
         RecordRun run(F);
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-            // Borrowed: reading and comparing exact strings run no Python code.
+            // Borrowed: reading, hashing and comparing exact strings run no Python code.
             PyObject *record = PyList_GET_ITEM(list, i);
             PyObject *a = run.entry(record, ATTRIBUTE);
-            if (a && PyUnicode_CheckExact(a)) {
-                if (str_equal(a, attribute)) return nb::borrow(record);
+            if (a && text && PyUnicode_CheckExact(a)) {
+                if (a == attribute || (str_hash(a) == hash && str_equal(a, attribute))) return nb::borrow(record);
                 continue;
             }
             nb::object held = nb::borrow(record);
