@@ -214,7 +214,7 @@ public:
           dict_(layout_.direct ? RecordFields::dict_of(record) : nullptr) {}
     ~RecordReader() {
         for (int i = 0; i < n_; ++i)
-            if (owned_[i]) Py_DECREF(values_[i]);
+            if (owned_ & (1u << i)) Py_DECREF(values_[i]);
         if (held_) Py_DECREF(record_);
     }
     RecordReader(const RecordReader &) = delete;
@@ -240,9 +240,9 @@ public:
             held_ = true;
         }
         for (int i = 0; i < n_; ++i) {
-            if (!owned_[i]) {
+            if (!(owned_ & (1u << i))) {
                 Py_INCREF(values_[i]);
-                owned_[i] = true;
+                owned_ |= 1u << i;
             }
         }
     }
@@ -252,7 +252,7 @@ public:
 private:
     PyObject *keep(PyObject *v, bool owned) {
         values_[n_] = v;
-        owned_[n_] = owned;
+        if (owned) owned_ |= 1u << n_;
         ++n_;
         return v;
     }
@@ -261,8 +261,8 @@ private:
     PyObject *record_;
     const RecordFields::Layout &layout_;
     PyObject *dict_;   // borrowed, until pinned; nullptr for records read by attribute access
-    PyObject *values_[capacity] = {};
-    bool owned_[capacity] = {};
+    PyObject *values_[capacity];   // the first n_ are set
+    unsigned owned_ = 0;           // bit i: values_[i] is a strong reference
     int n_ = 0;
     bool held_ = false;
 };

@@ -52,6 +52,7 @@ struct Vocabulary {
     nb::object numerical, categorical;      // AttributeBinNumerical, AttributeBinCategorical
     nb::object text[N_RESERVED];            // "0_default", ...: exact str
     nb::object member[N_RESERVED];          // PredictiveModelBinName members
+    Py_ssize_t length[N_RESERVED] = {};     // their lengths
     nb::object nan_text;                    // "nan"
 
     // From the binning module (or any object with its names as attributes).
@@ -67,6 +68,7 @@ struct Vocabulary {
                 PyErr_SetString(PyExc_TypeError, "reserved bin names must be strings");
                 throw_error();
             }
+            length[i] = PyUnicode_GET_LENGTH(text[i].ptr());
         }
         nan_text = check(PyUnicode_InternFromString("nan"));
     }
@@ -74,12 +76,16 @@ struct Vocabulary {
     PyTypeObject *numerical_type() const { return reinterpret_cast<PyTypeObject *>(numerical.ptr()); }
     PyTypeObject *categorical_type() const { return reinterpret_cast<PyTypeObject *>(categorical.ptr()); }
 
-    // Whether an exact str is one of the reserved names. No Python code.
-    bool reserved_text(PyObject *name) const {
-        for (const nb::object &t : text)
-            if (str_equal(name, t.ptr())) return true;
-        return false;
+    // Which reserved name among first..last-1 an exact str is: its index, or
+    // -1 for none. Names are told apart by length before any character is
+    // compared. No Python code.
+    int reserved_index(PyObject *name, int first = 0, int last = N_RESERVED) const {
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(name);
+        for (int i = first; i < last; ++i)
+            if (n == length[i] && str_equal(name, text[i].ptr())) return i;
+        return -1;
     }
+    bool reserved_text(PyObject *name) const { return reserved_index(name) >= 0; }
 
     // Which reserved name among first..last-1 the bin's name is: 1 (index in
     // *which), 0, or -1 with an error set. The enum member is the left
@@ -89,10 +95,13 @@ struct Vocabulary {
     int reserved(RecordReader &r, int first, int last, int *which) const {
         PyObject *name = r.read(NAME);
         if (!name) return -1;
-        const bool text_name = PyUnicode_Check(name);
-        if (!text_name) r.pin();
+        if (PyUnicode_Check(name)) {
+            *which = reserved_index(name, first, last);
+            return *which >= 0;
+        }
+        r.pin();
         for (int i = first; i < last; ++i) {
-            const int hit = text_name ? str_equal(text[i].ptr(), name) : host_compare(member[i].ptr(), name, Py_EQ);
+            const int hit = host_compare(member[i].ptr(), name, Py_EQ);
             if (hit != 0) {
                 *which = i;
                 return hit;
@@ -200,7 +209,9 @@ inline int contains(RecordReader &r, PyObject *items, PyObject *value) {
 // ---------------------------------------------------------------- scans
 //
 // Each scan answers 1 with the bin in *bin, 0 when no bin matches, or -1
-// with an error set. `list` is an exact list, read by position.
+// with an error set. `list` is an exact list the caller holds, read by
+// position. What a RecordReader gives stays valid for the life of the reader
+// (it pins the bin and the values read before any Python code runs).
 
 // The first bin, of either kind, whose name is one of the reserved names
 // first..last-1 (the name found in *which).
@@ -316,25 +327,37 @@ inline Kind kind_of(const Vocabulary &V, PyObject *bin) {
 //          str, bounds that are not exact floats, categories that are not an
 //          exact list of exact str);
 //   Skip - a bin of the other kind, or a reserved bin: the scan passes over it;
-//   Use  - a regular bin whose test runs no Python code.
+//   Use  - a regular bin whose test runs no Python code; its bounds (exact
+//          floats) or its categories (an exact list of exact str) are in *out,
+//          borrowed from the bin.
 // Runs no Python code.
 enum class Step { Stop, Skip, Use };
 
-inline Step plain_step(const Vocabulary &V, const RecordRun &run, PyObject *bin, Kind wanted) {
+struct PlainBin {
+    PyObject *lower, *upper;   // numerical bins
+    PyObject *categories;      // categorical bins
+};
+
+template <Kind wanted>
+inline Step plain_step(const Vocabulary &V, const RecordRun &run, PyObject *bin, PlainBin *out) {
     const Kind kind = kind_of(V, bin);
     if (kind == Kind::Other) return Step::Stop;
     PyObject *name = run[NAME];
     if (!name || !PyUnicode_CheckExact(name)) return Step::Stop;
     if (kind != wanted || V.reserved_text(name)) return Step::Skip;
-    if (kind == Kind::Numerical) {
-        PyObject *lower = run[LOWER_BOUND], *upper = run[UPPER_BOUND];
-        return lower && upper && PyFloat_CheckExact(lower) && PyFloat_CheckExact(upper) ? Step::Use : Step::Stop;
+    if constexpr (wanted == Kind::Numerical) {
+        out->lower = run[LOWER_BOUND];
+        out->upper = run[UPPER_BOUND];
+        return out->lower && out->upper && PyFloat_CheckExact(out->lower) && PyFloat_CheckExact(out->upper)
+                   ? Step::Use
+                   : Step::Stop;
+    } else {
+        PyObject *categories = out->categories = run[CATEGORIES];
+        if (!categories || !PyList_CheckExact(categories)) return Step::Stop;
+        for (Py_ssize_t j = 0; j < PyList_GET_SIZE(categories); ++j)
+            if (!PyUnicode_CheckExact(PyList_GET_ITEM(categories, j))) return Step::Stop;
+        return Step::Use;
     }
-    PyObject *categories = run[CATEGORIES];
-    if (!categories || !PyList_CheckExact(categories)) return Step::Stop;
-    for (Py_ssize_t j = 0; j < PyList_GET_SIZE(categories); ++j)
-        if (!PyUnicode_CheckExact(PyList_GET_ITEM(categories, j))) return Step::Stop;
-    return Step::Use;
 }
 
 }  // namespace kelvane::bins

@@ -86,14 +86,16 @@ nb::object try_scan_numeric(PyObject *binning, PyObject *value) {
     nb::handle list = try_plain_bins(binning, S.str_bin_numeric_attribute, S.bin_numeric_attribute);
     if (!list) return {};
     // Borrowed bins and fields: reading and comparing them runs no Python code.
+    const bins::Vocabulary &V = S.V;
     RecordRun run(F);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i) {
         PyObject *bin = PyList_GET_ITEM(list.ptr(), i);
         run.at(bin);
-        const bins::Step step = bins::plain_step(S.V, run, bin, bins::Kind::Numerical);
+        bins::PlainBin plain;
+        const bins::Step step = bins::plain_step<bins::Kind::Numerical>(V, run, bin, &plain);
         if (step == bins::Step::Stop) return {};
         if (step == bins::Step::Skip) continue;
-        if (PyFloat_AS_DOUBLE(run[LOWER_BOUND]) < d && d <= PyFloat_AS_DOUBLE(run[UPPER_BOUND])) {
+        if (PyFloat_AS_DOUBLE(plain.lower) < d && d <= PyFloat_AS_DOUBLE(plain.upper)) {
             PyObject *v = run[VALUE];
             return v ? nb::borrow(v) : nb::object();
         }
@@ -106,14 +108,16 @@ nb::object try_scan_categorical(PyObject *binning, PyObject *value) {
     nb::handle list = try_plain_bins(binning, S.str_bin_categoric_attribute, S.bin_categoric_attribute);
     if (!list) return {};
     // Borrowed bins and fields: reading and comparing exact strings runs no Python code.
+    const bins::Vocabulary &V = S.V;
     RecordRun run(F);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i) {
         PyObject *bin = PyList_GET_ITEM(list.ptr(), i);
         run.at(bin);
-        const bins::Step step = bins::plain_step(S.V, run, bin, bins::Kind::Categorical);
+        bins::PlainBin plain;
+        const bins::Step step = bins::plain_step<bins::Kind::Categorical>(V, run, bin, &plain);
         if (step == bins::Step::Stop) return {};
         if (step == bins::Step::Skip) continue;
-        PyObject *categories = run[CATEGORIES];
+        PyObject *categories = plain.categories;
         for (Py_ssize_t j = 0; j < PyList_GET_SIZE(categories); ++j) {
             if (str_equal(PyList_GET_ITEM(categories, j), value)) {
                 PyObject *v = run[VALUE];
@@ -154,14 +158,16 @@ struct NumericIndex {
         if (!found) return;
         nb::object list = nb::borrow(found);
         std::vector<core::Interval> intervals;
+        const bins::Vocabulary &V = S.V;
         RecordRun run(F);
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i) {
             nb::object bin = nb::borrow(PyList_GET_ITEM(list.ptr(), i));   // storing a value may run code
             run.at(bin.ptr());
-            const bins::Step step = bins::plain_step(S.V, run, bin.ptr(), bins::Kind::Numerical);
+            bins::PlainBin plain;
+            const bins::Step step = bins::plain_step<bins::Kind::Numerical>(V, run, bin.ptr(), &plain);
             if (step == bins::Step::Stop) break;
             if (step == bins::Step::Skip) continue;
-            intervals.push_back({PyFloat_AS_DOUBLE(run[LOWER_BOUND]), PyFloat_AS_DOUBLE(run[UPPER_BOUND])});
+            intervals.push_back({PyFloat_AS_DOUBLE(plain.lower), PyFloat_AS_DOUBLE(plain.upper)});
             bins.add(bin.ptr());
         }
         index = core::IntervalIndex(intervals);
@@ -191,14 +197,16 @@ struct CategoricalIndex {
             PyErr_Clear();
             return;
         }
+        const bins::Vocabulary &V = S.V;
         RecordRun run(F);
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i) {
             nb::object bin = nb::borrow(PyList_GET_ITEM(list.ptr(), i));   // storing categories may collect garbage
             run.at(bin.ptr());
-            const bins::Step step = bins::plain_step(S.V, run, bin.ptr(), bins::Kind::Categorical);
+            bins::PlainBin plain;
+            const bins::Step step = bins::plain_step<bins::Kind::Categorical>(V, run, bin.ptr(), &plain);
             if (step == bins::Step::Stop) break;
             if (step == bins::Step::Skip) continue;
-            nb::object categories = nb::borrow(run[CATEGORIES]);
+            nb::object categories = nb::borrow(plain.categories);
             nb::object pos = nb::steal(PyLong_FromSize_t(bins.values.size()));
             bool stored = pos.is_valid();
             for (Py_ssize_t j = 0; stored && j < PyList_GET_SIZE(categories.ptr()); ++j) {
@@ -216,14 +224,13 @@ struct CategoricalIndex {
 
     nb::object try_find(PyObject *value) const {
         if (!ready || !PyUnicode_CheckExact(value) || str_equal(value, S.V.nan_text.ptr())) return {};
-        PyObject *pos;
-        if (PyDict_GetItemRef(first.ptr(), value, &pos) <= 0) {
+        PyObject *found;
+        if (PyDict_GetItemRef(first.ptr(), value, &found) <= 0) {   // exact str keys: no Python code
             PyErr_Clear();
             return {};
         }
-        const std::size_t k = PyLong_AsSize_t(pos);
-        Py_DECREF(pos);
-        return bins.try_answer(k);
+        nb::object pos = nb::steal(found);
+        return bins.try_answer(PyLong_AsSize_t(pos.ptr()));
     }
 };
 
