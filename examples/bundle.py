@@ -7,6 +7,7 @@ import math
 import tempfile
 from datetime import date
 from pathlib import Path
+from typing import Any, cast
 
 import strawberry
 
@@ -16,17 +17,23 @@ from kelvane_analytics_utils.predictive_models.dossier.dossier import AttachedIm
 from kelvane_analytics_utils.predictive_models.preparation.preparation import (
     AttributePreprocessing,
     PredictiveModelDummyEncoding,
+    PredictiveModelDummyEncodingSingleValue as Single,
 )
-from kelvane_analytics_utils.predictive_models.scorebundle import ExtendedPredictiveModel, ExtendedPredictiveModelType
+from kelvane_analytics_utils.predictive_models.preparation.reshaping import AttributeTransformation
+from kelvane_analytics_utils.predictive_models.scorebundle import (
+    ExtendedPredictiveModel,
+    ExtendedPredictiveModelType,
+    PredictiveModelType,
+)
 from kelvane_analytics_utils.predictive_models.surveillance.surveillance import PredictiveModelMonitoring
-from kelvane_analytics_utils.predictive_models.yardstick.tally import SamplePerformance
+from kelvane_analytics_utils.predictive_models.yardstick.tally import PerformanceMetrics, SamplePerformance, SampleType
 from kelvane_analytics_utils.predictive_models.yardstick.yardstick import PredictiveModelPerformance
 
 DATA = Path(__file__).resolve().parent.parent / "tests" / "data"
 FEATURES = ["age", "income", "debt_ratio", "tenure"]
 
 
-def preparation():
+def preparation() -> AttributePreprocessing:
     prep = AttributePreprocessing(
         binning=AttributePreprocessing.add_discretisation({
             "age": {"dtype": "NUMERICAL", "bins": [-math.inf, 30, 50, math.inf], "bin_vals": [0.8, 0.5, 0.2],
@@ -37,9 +44,9 @@ def preparation():
                        "default": 1.5},
         }),
         dummy_encoding=[PredictiveModelDummyEncoding(attribute="region", encoding=[
-            {"value": "north", "encoded_feature_name": "region_north"},
-            {"value": "south", "encoded_feature_name": "region_south"},
-            {"value": "other", "encoded_feature_name": "region_other", "use_for_undefined": True}])],
+            Single(value="north", encoded_feature_name="region_north"),
+            Single(value="south", encoded_feature_name="region_south"),
+            Single(value="other", encoded_feature_name="region_other", use_for_undefined=True)])],
     )
     prep.add_reshaping([{"attribute": "income", "transformation": "log(income)",
                          "transformed_attribute_name": "log_income"}])
@@ -48,7 +55,7 @@ def preparation():
 
 description = PredictiveModelDescription(
     predictive_model_created=date(2026, 3, 1),
-    sample_metadata=[SampleDescription(sample_type="TRAIN", first_date=date(2025, 1, 1), last_date=date(2025, 12, 31),
+    sample_metadata=[SampleDescription(sample_type=SampleType.TRAIN, first_date=date(2025, 1, 1), last_date=date(2025, 12, 31),
                                        number_of_observations=400,
                                        label_class_frequency=[ClassFrequency(label_class=1, number_of_observations=137)])],
     attribute_description={"age": "age of the applicant in years", "income": "monthly income, thousands"},
@@ -59,20 +66,24 @@ description.add_general_note("Trained on a small made-up data set.")
 description.add_general_note({"owner": "risk modelling team"})
 
 xgb = ExtendedPredictiveModel(
-    attributes=FEATURES + ["region"], predictive_model_type="XGB", target="default", target_class="1",
+    attributes=FEATURES + ["region"], predictive_model_type=PredictiveModelType.XGB, target="default", target_class="1",
     preparation=preparation(), description=description,
     performance=PredictiveModelPerformance(
-        tally=[SamplePerformance(sample="TRAIN", target="default", performance={"GINI": 0.47, "KS": 0.35}),
-               SamplePerformance(sample="VALID", target="default", performance={"GINI": 0.44})],
-        performance_metrics=["gini", "ks"]),
+        tally=[SamplePerformance(sample=SampleType.TRAIN, target="default",
+                                 performance={PerformanceMetrics.GINI: 0.47, PerformanceMetrics.KS: 0.35}),
+               SamplePerformance(sample=SampleType.VALID, target="default",
+                                 performance={PerformanceMetrics.GINI: 0.44})],
+        # Metric names given as text are normalised by the record's validator.
+        performance_metrics=cast(Any, ["gini", "ks"])),
     monitoring=PredictiveModelMonitoring(binning=AttributePreprocessing.add_discretisation(
         {"age": {"dtype": "NUMERICAL", "bins": [-math.inf, 40, math.inf]}})),
     directory_name="credit_risk_xgb",
     external_model={"feature_names": FEATURES, "xgb_model": json.loads((DATA / "xgb_early_stopping.json").read_text())},
 )
 logistic = ExtendedPredictiveModel(
-    attributes=FEATURES, predictive_model_type="LOGISTIC_REGRESSION", target="default",
-    preparation=AttributePreprocessing(transformations=[{"attribute": "income", "transformation": "log(income)"}]),
+    attributes=FEATURES, predictive_model_type=PredictiveModelType.LOGISTIC_REGRESSION, target="default",
+    preparation=AttributePreprocessing(transformations=[AttributeTransformation(attribute="income",
+                                                                              transformation="log(income)")]),
     directory_name="credit_risk_logit",
     external_model=json.loads((DATA / "logistic_regression.json").read_text()),
 )
@@ -94,13 +105,13 @@ print("loaded from zip equals the original:", from_zip == xgb)
 print("loaded from directory equals the original:", from_directory == xgb)
 
 # Prepare one scoring input.
-raw = {"age": 41, "income": 2.9, "region": "south"}
+age, income, region = 41, 2.9, "south"
 prep = from_zip.preparation
 scoring_input = {
-    "age": prep.apply_discretisation("age", raw["age"]),
-    "log_income_bin": prep.apply_discretisation("log_income", math.log(raw["income"])),
-    "region": prep.apply_discretisation("region", raw["region"]),
-    **prep.apply_dummy_encoding("region", raw["region"]),
+    "age": prep.apply_discretisation("age", age),
+    "log_income_bin": prep.apply_discretisation("log_income", math.log(income)),
+    "region": prep.apply_discretisation("region", region),
+    **(prep.apply_dummy_encoding("region", region) or {}),
 }
 print("scoring input:", scoring_input)
 
@@ -109,7 +120,7 @@ print("scoring input:", scoring_input)
 class Query:
     @strawberry.field
     def bundles(self) -> list[ExtendedPredictiveModelType]:
-        return [from_zip, logistic]
+        return cast(list[ExtendedPredictiveModelType], [from_zip, logistic])
 
 
 schema = strawberry.Schema(query=Query)

@@ -352,3 +352,35 @@ def safe_dumps_json(obj, **kwargs):
     kwargs.setdefault("indent", 2)
     kwargs.setdefault("cls", Encoder)
     return json.dumps(obj, **kwargs)
+
+
+# ---------------------------------------------------------------- records
+
+def add_general_note(description, note):
+    if description.general_notes is None:
+        description.general_notes = {}
+    notes = description.general_notes
+    if isinstance(note, dict):
+        for key in note:
+            if key in notes:
+                print("Note " + str(key) + " already exists. Note not added.")
+            else:
+                notes[key] = note[key]
+    if isinstance(note, str):
+        numbers = [int(key[5:]) if key[5:].isnumeric() else 0 for key in notes if key[:4] == "note"]
+        notes["note_{}".format((max(numbers) if numbers else 0) + 1)] = note
+
+
+def remove_general_note(description, note_key):
+    argument("note_key", note_key, str, False)
+    if description.general_notes is not None and note_key in description.general_notes:
+        del description.general_notes[note_key]
+
+
+def validate_performance_metric_str(metric):
+    from kelvane_analytics_utils.predictive_models.yardstick.tally import PerformanceMetrics
+    argument("metric", metric, str, False)
+    result = metric.upper()
+    if result.startswith("LIFT("):
+        result = "LIFT"
+    return PerformanceMetrics(result)

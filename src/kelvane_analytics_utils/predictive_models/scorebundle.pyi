@@ -1,3 +1,6 @@
+from typing import Any, ClassVar
+from strawberry.types.base import StrawberryObjectDefinition
+from typing_extensions import Self
 import json
 from abc import ABC, abstractmethod
 from enum import Enum
@@ -28,6 +31,8 @@ from kelvane_analytics_utils.utils.base_model import BaseModel
 from kelvane_analytics_utils.utils.dump import safe_dumps_json, safe_loads_yaml, valid_dumps_yaml
 
 class PredictiveModelType(str, Enum):
+    def __new__(cls, value: object) -> Self: ...
+    __strawberry_definition__: ClassVar[Any]   # strawberry.enum\'s definition
     LOGISTIC_REGRESSION = "LOGISTIC_REGRESSION"
     PMML = "PMML"
     XGB = "XGB"
@@ -36,6 +41,8 @@ class PredictiveModelType(str, Enum):
     COX_PH_FITTER = "COX_PH_FITTER"
 
 class PredictiveModelCategory(str, Enum):
+    def __new__(cls, value: object) -> Self: ...
+    __strawberry_definition__: ClassVar[Any]   # strawberry.enum\'s definition
     STATIC = "STATIC"
     HORIZON = "HORIZON"
     NONE = "NONE"
@@ -91,6 +98,7 @@ class ExtendedPredictiveModel(AbstractExtendedPredictiveModel):
     def get_external_model_best_eval_metric(self) -> Optional[float]: ...
 
 class ExternalPredictiveModelType:
+    __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
     __match_args__ = ()
     extended_model: ExtendedPredictiveModel
     def __init__(self, extended_model: ExtendedPredictiveModel) -> None: ...
@@ -104,6 +112,7 @@ class ExternalPredictiveModelType:
     def __replace__(self, **changes: Any) -> ExternalPredictiveModelType: ...
 
 class ExtendedPredictiveModelType:
+    __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
     __match_args__ = ()
     directory_name: Optional[str]
     attributes: List[str]

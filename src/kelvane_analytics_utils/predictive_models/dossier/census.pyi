@@ -1,3 +1,7 @@
+from typing import Any, ClassVar
+from graphql import GraphQLResolveInfo
+from strawberry.types.base import StrawberryObjectDefinition
+from typing_extensions import Self
 from datetime import date
 from typing import Any, List, Optional
 
@@ -11,6 +15,11 @@ class ClassFrequency(BaseModel):
     number_of_observations: Optional[int] = None
 
 class ClassFrequencyType:
+    __match_args__: ClassVar[tuple[()]]
+    __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
+    def __replace__(self, /, **changes: Any) -> Self: ...
+    @classmethod
+    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo) -> bool: ...
     number_of_observations: Optional[int]
     def label_class(self, parent: ClassFrequency) -> str: ...
     def __init__(self, *, number_of_observations: Optional[int] = ...) -> None: ...
@@ -26,6 +35,11 @@ class SampleDescription(BaseModel):
     label_class_frequency: Optional[List[ClassFrequency]] = None
 
 class SampleDescriptionType:
+    __match_args__: ClassVar[tuple[()]]
+    __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
+    def __replace__(self, /, **changes: Any) -> Self: ...
+    @classmethod
+    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo) -> bool: ...
     sample_type: Optional[SampleType]
     first_date: Optional[date]
     last_date: Optional[date]

@@ -1,3 +1,7 @@
+from typing import Any, ClassVar
+from graphql import GraphQLResolveInfo
+from strawberry.types.base import StrawberryObjectDefinition
+from typing_extensions import Self
 import ast
 from datetime import date
 from typing import Any, Dict, List, Optional, Union
@@ -14,6 +18,11 @@ class AttachedImage(BaseModel):
     image: Optional[bytes] = None
 
 class AttachedImageType:
+    __match_args__: ClassVar[tuple[()]]
+    __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
+    def __replace__(self, /, **changes: Any) -> Self: ...
+    @classmethod
+    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo) -> bool: ...
     type: str
     filename: str
     def __init__(self, *, type: str, filename: str) -> None: ...
@@ -34,21 +43,35 @@ class PredictiveModelDescription(BaseModel):
     def remove_general_note(self, note_key: str) -> None: ...
 
 class AttributeDescriptionType:
+    __match_args__: ClassVar[tuple[()]]
+    __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
+    def __replace__(self, /, **changes: Any) -> Self: ...
     attribute_name: str
     description: str
     def __init__(self, *, attribute_name: str, description: str) -> None: ...
 
 class HyperparameterType:
+    __match_args__: ClassVar[tuple[()]]
+    __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
+    def __replace__(self, /, **changes: Any) -> Self: ...
     name: str
     value: str
     def __init__(self, *, name: str, value: str) -> None: ...
 
 class GeneralNoteType:
+    __match_args__: ClassVar[tuple[()]]
+    __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
+    def __replace__(self, /, **changes: Any) -> Self: ...
     title: str
     content: str
     def __init__(self, *, title: str, content: str) -> None: ...
 
 class PredictiveModelDescriptionType:
+    __match_args__: ClassVar[tuple[()]]
+    __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
+    def __replace__(self, /, **changes: Any) -> Self: ...
+    @classmethod
+    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo) -> bool: ...
     predictive_model_name: Optional[str]
     predictive_model_created: Optional[date]
     number_of_trainable_parameters: Optional[int]

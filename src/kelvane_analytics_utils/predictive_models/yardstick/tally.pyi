@@ -1,3 +1,7 @@
+from typing import Any, ClassVar
+from graphql import GraphQLResolveInfo
+from strawberry.types.base import StrawberryObjectDefinition
+from typing_extensions import Self
 from enum import Enum
 from typing import Dict, List
 
@@ -6,6 +10,8 @@ import strawberry
 from kelvane_analytics_utils.utils.base_model import BaseModel
 
 class SampleType(str, Enum):
+    def __new__(cls, value: object) -> Self: ...
+    __strawberry_definition__: ClassVar[Any]   # strawberry.enum\'s definition
     TRAIN = "TRAIN"
     VALID = "VALID"
     TEST = "TEST"
@@ -13,6 +19,8 @@ class SampleType(str, Enum):
     CV = "CV"
 
 class PerformanceMetrics(str, Enum):
+    def __new__(cls, value: object) -> Self: ...
+    __strawberry_definition__: ClassVar[Any]   # strawberry.enum\'s definition
     AUC = "AUC"
     GINI = "GINI"
     LIFT = "LIFT"
@@ -27,11 +35,19 @@ class SamplePerformance(BaseModel):
     performance: Dict[PerformanceMetrics, float] = {}
 
 class SamplePerformancePerformanceType:
+    __match_args__: ClassVar[tuple[()]]
+    __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
+    def __replace__(self, /, **changes: Any) -> Self: ...
     metric: PerformanceMetrics
     value: float
     def __init__(self, *, metric: PerformanceMetrics, value: float) -> None: ...
 
 class SamplePerformanceType:
+    __match_args__: ClassVar[tuple[()]]
+    __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
+    def __replace__(self, /, **changes: Any) -> Self: ...
+    @classmethod
+    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo) -> bool: ...
     sample: SampleType
     target: str
     async def performance(self, parent: SamplePerformance) -> List[SamplePerformancePerformanceType]: ...

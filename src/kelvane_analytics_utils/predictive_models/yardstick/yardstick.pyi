@@ -1,3 +1,7 @@
+from typing import Any, ClassVar
+from graphql import GraphQLResolveInfo
+from strawberry.types.base import StrawberryObjectDefinition
+from typing_extensions import Self
 from typing import Any, List
 
 import strawberry
@@ -19,6 +23,11 @@ class PredictiveModelPerformance(BaseModel):
     def validate_performance_metrics(cls, data: Any) -> Any: ...
 
 class PredictiveModelPerformanceType:
+    __match_args__: ClassVar[tuple[()]]
+    __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
+    def __replace__(self, /, **changes: Any) -> Self: ...
+    @classmethod
+    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo) -> bool: ...
     tally: List[SamplePerformanceType]
     performance_metrics: List[PerformanceMetrics]
     def __init__(
