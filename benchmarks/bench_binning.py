@@ -8,116 +8,25 @@ import gc
 import math
 import random
 import resource
+import sys
 import timeit
 import tracemalloc
+from pathlib import Path
 
 from kelvane_analytics_utils.predictive_models.preparation.discretisation import (
     AttributeBinCategorical,
     AttributeBinning,
     AttributeBinNumerical,
     AttributeDataType,
-    PredictiveModelBinName,
-    logger,
 )
 from kelvane_analytics_utils.predictive_models.surveillance.surveillance import PredictiveModelMonitoring
 
 # ---------------------------------------------------------------- plain Python
 
-RESERVED = tuple(m.value for m in PredictiveModelBinName)
-NULL = PredictiveModelBinName.NULL.value
-DEFAULTS = (PredictiveModelBinName.DEFAULT.value, PredictiveModelBinName.SYSTEM_DEFAULT.value,
-            PredictiveModelBinName.DEFINED_DEFAULT.value)
-MESSAGE = "Predictive model hit default value when processing binning of attribute '{}' with value '{}'."
-
-
-def py_default(binning, value):
-    for b in binning.discretisation:
-        if b.name in DEFAULTS:
-            if b.name == PredictiveModelBinName.DEFINED_DEFAULT:
-                logger.debug(MESSAGE.format(binning.attribute, value))
-            else:
-                logger.warning(MESSAGE.format(binning.attribute, value))
-            return b.value
-    return None
-
-
-def py_bin_numeric(binning, value):
-    value = float("nan") if value is None else float(value)
-    if math.isnan(value):
-        for b in binning.discretisation:
-            if b.name == NULL:
-                return b.value
-    else:
-        for b in binning.discretisation:
-            if isinstance(b, AttributeBinNumerical) and b.name not in RESERVED and b.lower_bound < value <= b.upper_bound:
-                return b.value
-    return py_default(binning, value)
-
-
-def py_bin_categoric(binning, value):
-    if value is not None and type(value) is not str:
-        raise TypeError("Argument 'value' has incorrect type")
-    if value is None or value == "nan":
-        for b in binning.discretisation:
-            if b.name == NULL:
-                return b.value
-    else:
-        for b in binning.discretisation:
-            if isinstance(b, AttributeBinCategorical) and b.name not in RESERVED and value in b.categories:
-                return b.value
-    return py_default(binning, value)
-
-
-def py_first_named(bins, names):
-    for b in bins:
-        if b.name in names:
-            return b
-    return None
-
-
-def py_numerical_bin(binning, value):
-    if value is not None and type(value) is not float:
-        raise TypeError("Argument 'value' has incorrect type")
-    if value is None:
-        value = float("nan")
-    if math.isnan(value):
-        found = py_first_named(binning.discretisation, (NULL,))
-        if found is not None:
-            return found
-    else:
-        for b in binning.discretisation:
-            if (isinstance(b, AttributeBinNumerical) and b.lower_bound is not None and b.upper_bound is not None
-                    and b.lower_bound < value <= b.upper_bound):
-                return b
-    return py_first_named(binning.discretisation, DEFAULTS)
-
-
-def py_categorical_bin(binning, value):
-    if value is None or str(value) == "nan":
-        found = py_first_named(binning.discretisation, (NULL,))
-        if found is not None:
-            return found
-    else:
-        for b in binning.discretisation:
-            if isinstance(b, AttributeBinCategorical) and value in (b.categories or ()):
-                return b
-    return py_first_named(binning.discretisation, DEFAULTS)
-
-
-def py_get_discretisation(monitoring, attribute, attribute_dtype, attribute_value):
-    if monitoring.binning is None:
-        return None
-    found = None
-    for b in monitoring.binning:
-        if b.attribute == attribute:
-            found = b
-    if found is None:
-        return None
-    if attribute_dtype == AttributeDataType.NUMERICAL:
-        return py_numerical_bin(found, attribute_value)
-    if attribute_dtype == AttributeDataType.CATEGORICAL:
-        return py_categorical_bin(found, attribute_value)
-    return None
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+from plain_rules import bin_categoric as py_bin_categoric  # noqa: E402
+from plain_rules import bin_numeric as py_bin_numeric  # noqa: E402
+from plain_rules import monitoring_discretisation as py_get_discretisation  # noqa: E402
 
 
 # ---------------------------------------------------------------- records

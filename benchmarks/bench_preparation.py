@@ -7,20 +7,14 @@ Run: python benchmarks/bench_preparation.py   (numpy is optional)
 import math
 import os
 import random
+import sys
 import timeit
+from pathlib import Path
 
 # numpy's BLAS threads are of no use to searchsorted; idle, they still take
 # turns on the CPU that the timings share.
 os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
-import structlog
-
-from kelvane_analytics_utils.predictive_models.preparation.discretisation import (
-    AttributeBinCategorical,
-    AttributeBinNumerical,
-    AttributeDataType,
-    PredictiveModelBinName,
-)
 from kelvane_analytics_utils.predictive_models.preparation.preparation import AttributePreprocessing
 
 try:
@@ -28,103 +22,14 @@ try:
 except ImportError:   # the numpy column is left out
     np = None
 
-logger = structlog.get_logger(__name__)
-RESERVED = tuple(PredictiveModelBinName)
-DEFAULTS = (PredictiveModelBinName.DEFAULT, PredictiveModelBinName.SYSTEM_DEFAULT,
-            PredictiveModelBinName.DEFINED_DEFAULT)
-
 
 # ------------------------------------------------------------ the same steps in plain Python
 
-
-def py_bin_numeric(binning, value):
-    value = float("nan") if value is None else float(value)
-    if math.isnan(value):
-        for b in binning.discretisation:
-            if b.name == PredictiveModelBinName.NULL:
-                return b.value
-    else:
-        for b in binning.discretisation:
-            if isinstance(b, AttributeBinNumerical) and b.name not in RESERVED and b.lower_bound < value <= b.upper_bound:
-                return b.value
-    for b in binning.discretisation:
-        if b.name in DEFAULTS:
-            message = (f"Predictive model hit default value when processing binning of attribute "
-                       f"'{binning.attribute}' with value '{value}'.")
-            if b.name == PredictiveModelBinName.DEFINED_DEFAULT:
-                logger.debug(message)
-            else:
-                logger.warning(message)
-            return b.value
-    return None
-
-
-def py_get_discretisation(record, attribute):
-    for b in record.binning:
-        if b.attribute == attribute:
-            return b
-    return None
-
-
-def py_apply_discretisation(record, attribute, value):
-    binning = py_get_discretisation(record, attribute)
-    if binning is None:
-        return None
-    try:
-        if binning.attribute_data_type == AttributeDataType.NUMERICAL:
-            result = py_bin_numeric(binning, value)
-        elif binning.attribute_data_type == AttributeDataType.CATEGORICAL:
-            result = binning.bin_categoric_attribute(value)
-        else:
-            return None
-        if result is not None and type(result) is not float:
-            raise TypeError(f"Expected float, got {type(result).__name__}")
-        return result
-    except Exception as ex:
-        raise type(ex)(f"Binning attribute {attribute}: {ex}") from ex
-
-
-def py_apply_discretisation_batch(record, attribute, values):
-    binning = py_get_discretisation(record, attribute)
-    if binning is None:
-        return None
-    try:
-        if binning.attribute_data_type == AttributeDataType.NUMERICAL:
-            return [py_bin_numeric(binning, v) for v in values]
-        return values
-    except Exception as ex:
-        raise type(ex)(f"Binning attribute {attribute}: {ex}") from ex
-
-
-def py_apply_dummy_encoding(record, attribute, attribute_value):
-    values_to_encode = None
-    for e in record.dummy_encoding:
-        if e.attribute == attribute:
-            values_to_encode = e.encoding
-            break
-    if values_to_encode is None:
-        logger.warning(f"No dummy encoding for {attribute} was found.")
-        return None
-    dummies, dummy_found, default_value = {}, False, None
-    for single in values_to_encode:
-        value = single.value
-        if single.use_for_undefined:
-            default_value = single.encoded_feature_name
-        if attribute_value == value:
-            dummies[single.encoded_feature_name] = 1
-            dummy_found = True
-        else:
-            dummies[single.encoded_feature_name] = 0
-    if dummy_found:
-        return dummies
-    if default_value:
-        dummies[default_value] = 1
-        logger.info(f"Dummy encoding for value '{attribute_value}' of attribute '{attribute}' is not defined. "
-                    f"Default value '{default_value}' was assigned with 1.")
-        return dummies
-    logger.warning(f"Dummy encoding for value '{attribute_value}' of attribute '{attribute}' is not defined and no "
-                   f"default value was assigned. All dummies for given attribute are assigned with 0.")
-    return dummies
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+from plain_rules import apply_discretisation as py_apply_discretisation  # noqa: E402
+from plain_rules import apply_discretisation_batch as py_apply_discretisation_batch  # noqa: E402
+from plain_rules import apply_dummy_encoding as py_apply_dummy_encoding  # noqa: E402
+from plain_rules import get_discretisation as py_get_discretisation  # noqa: E402
 
 
 # ------------------------------------------------------------ models

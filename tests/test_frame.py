@@ -5,9 +5,11 @@ import importlib
 import inspect
 import math
 import pickle
+import pydoc
 import subprocess
 import sys
 import textwrap
+import typing
 import warnings
 from pathlib import Path
 
@@ -409,3 +411,14 @@ def test_host_helpers_iterate_log_and_reraise_with_prefix(monkeypatch):
     monkeypatch.delattr(fp, "logger")
     with pytest.raises(NameError, match="Probe 0: name 'logger' is not defined"):
         fp.walk([1], 0, None)
+
+
+def test_annotation_texts_resolve_in_the_declaring_module_and_help_names_functions():
+    from kelvane_analytics_utils.predictive_models.preparation import discretisation as d
+
+    assert fp.noop.__globals__ is vars(fp)
+    hints = typing.get_type_hints(d.AttributeBinning.bin_numeric_attribute)
+    assert hints == {"value": typing.Optional[typing.Union[int, float]], "return": typing.Optional[float]}
+    assert inspect.get_annotations(fp.Probe.as_dict, eval_str=True) == {
+        "value": typing.Dict[str, typing.Any], "return": typing.Optional[int]}
+    assert "noop(self, a: 'Any') -> 'None'" in pydoc.render_doc(fp.Plain.noop, renderer=pydoc.plaintext)

@@ -54,6 +54,14 @@ void RecordFields::trust(nb::handle cls) {
     ++n_classes_;
 }
 
+bool RecordFields::reprove(int i) {
+    Layout &layout = layouts_[i];
+    for (int f = 0; f < n_fields_; ++f)
+        if (!read_from_instance_dict(types_[i], by_attribute_.slot[f].key)) return false;
+    layout.proof.prove(types_[i]);
+    return layout.proof.tag != 0;
+}
+
 void RecordFields::learn(PyObject *record) {
     PyTypeObject *t = Py_TYPE(record);
     for (int i = 0; i < n_classes_; ++i)

@@ -16,11 +16,13 @@
 //     the AttributeError of a record without the field).
 //
 // Only records of the classes a module names with `trust` are read from their
-// dict, and only when their type is exactly that class: these classes put no
-// descriptor in front of their fields and do not override attribute access,
-// so the dict entry is what attribute access would answer. Records of any
-// other class (subclasses included, which may define a property or their own
-// __getattribute__) are read by attribute access.
+// dict, only when their type is exactly that class, and only while the class
+// still puts no data descriptor in front of the fields and does not override
+// __getattribute__ (proved once per version tag of the class, guard.hpp): the
+// dict entry is then what attribute access would answer. Records of any other
+// class (subclasses included, which may define a property or their own
+// __getattribute__), and records of a trusted class that has since been given
+// a property or a __getattribute__, are read by attribute access.
 //
 // `peek` gives a borrowed value and runs no Python code at all (no hashing of
 // arbitrary objects, no comparisons but pointer equality). A borrowed value
@@ -33,6 +35,7 @@
 #pragma once
 
 #include "frame/frame.hpp"
+#include "frame/guard.hpp"
 
 #include <initializer_list>
 #include <vector>
@@ -51,6 +54,7 @@ public:
             Py_ssize_t position;    // index of the dict entry; -1: unknown or absent
         } slot[max_fields];
         bool direct;                        // records of this layout are read from their dict
+        VersionProof proof;                 // the class's lookups leave the fields to the dict
         Py_ssize_t dict_offset;             // where records of the class hold their dict; 0: ask the interpreter
     };
 
@@ -77,8 +81,15 @@ public:
             if (i == n_classes_) return by_attribute_;
             last_ = i;
         }
+        if (!layouts_[i].proof.holds(t) && !reprove(i)) return by_attribute_;
         if (!learned_[i]) learn_class(i, record);
         return layouts_[i];
+    }
+
+    // Whether a layout still reads `record` from its dict (Python code run
+    // since the layout was taken may have changed the class).
+    static bool still_direct(PyObject *record, const Layout &layout) {
+        return layout.direct && layout.proof.holds(Py_TYPE(record));
     }
 
     // The instance dict of a record, borrowed, or nullptr (no error).
@@ -158,7 +169,7 @@ public:
     // with an error set.
     static int in_dict(PyObject *record, const Layout &layout, int f, PyObject **out) {
         *out = nullptr;
-        if (!layout.direct) return 0;
+        if (!still_direct(record, layout)) return 0;
         PyObject *dict = dict_of(record, layout);
         if (!dict) return 0;
         if (PyObject *v = peek(dict, layout, f)) {
@@ -183,6 +194,9 @@ public:
 
 private:
     void learn_class(int i, PyObject *record);
+    // Proves the lookups of trusted class i again after a change to it: true
+    // when every field is still read from the instance dict.
+    bool reprove(int i);
 
     // The head of a dict's keys object (CPython 3.13, default build); the
     // index table and then the entries follow it.
@@ -219,7 +233,7 @@ public:
 
     void at(PyObject *record) {
         PyTypeObject *t = Py_TYPE(record);
-        if (t != type_) {
+        if (t != type_ || (layout_->direct && !layout_->proof.holds(t))) {
             type_ = t;
             layout_ = &fields_.layout_of(record);
         }

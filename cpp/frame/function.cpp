@@ -20,6 +20,7 @@ struct FunctionObject {
     PyObject *doc;
     PyObject *signature;     // built on first use
     PyObject *annotations;   // built on first use
+    PyObject *globals;       // the namespace of the declaring module (its dict)
     FunctionSpec *spec;
 };
 
@@ -332,6 +333,7 @@ int function_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(f->annotations);
     Py_VISIT(f->doc);
     Py_VISIT(f->module);
+    Py_VISIT(f->globals);
     return 0;
 }
 
@@ -342,6 +344,7 @@ int function_clear(PyObject *self) {
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->module);
+    Py_CLEAR(f->globals);
     return 0;
 }
 
@@ -477,6 +480,14 @@ PyObject *get_signature(PyObject *self, void *) {
     return Py_NewRef(f->signature);
 }
 
+// __globals__: the declaring module's namespace, where typing.get_type_hints
+// and inspect.get_annotations(eval_str=True) evaluate the annotation texts.
+PyObject *get_globals(PyObject *self, void *) {
+    auto *f = reinterpret_cast<FunctionObject *>(self);
+    if (!f->globals) return PyDict_New();   // a function made outside any module
+    return Py_NewRef(f->globals);
+}
+
 PyObject *function_reduce(PyObject *self, PyObject *) {
     // Pickled (and deep-copied) by reference, like a module-level function.
     return Py_NewRef(reinterpret_cast<FunctionObject *>(self)->qualname);
@@ -489,6 +500,7 @@ PyGetSetDef function_getset[] = {
     {"__module__", get_object<&FunctionObject::module>, set_object<&FunctionObject::module>, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -633,7 +645,7 @@ nb::object Function::create(const std::string &module, const std::string &qualna
     auto *f = PyObject_GC_New(FunctionObject, type);
     if (!f) throw_error();
     f->vectorcall = function_vectorcall;
-    f->dict = f->weakrefs = f->signature = f->annotations = nullptr;
+    f->dict = f->weakrefs = f->signature = f->annotations = f->globals = nullptr;
     f->name = f->qualname = f->module = f->doc = nullptr;
     f->spec = new FunctionSpec(spec_);
     f->spec->module = module;
@@ -644,6 +656,13 @@ nb::object Function::create(const std::string &module, const std::string &qualna
     f->qualname = check(PyUnicode_FromString(qualname.c_str())).release().ptr();
     f->module = check(PyUnicode_FromString(module.c_str())).release().ptr();
     f->doc = spec_.has_doc ? check(PyUnicode_FromString(spec_.doc.c_str())).release().ptr() : Py_NewRef(Py_None);
+    // The module is in sys.modules while it is declared.
+    nb::object declaring = nb::steal(PyImport_GetModule(reinterpret_cast<FunctionObject *>(self.ptr())->module));
+    if (declaring.is_valid() && PyModule_Check(declaring.ptr())) {
+        f->globals = Py_NewRef(PyModule_GetDict(declaring.ptr()));
+    } else if (PyErr_Occurred()) {
+        throw_error();
+    }
     PyObject_GC_Track(f);
     if (spec_.coroutine) {
         // inspect.iscoroutinefunction() honours this marker (and so strawberry).

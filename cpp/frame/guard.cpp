@@ -1,5 +1,6 @@
 // The out-of-line parts of the frame's guards (guard.hpp).
 #include "frame/guard.hpp"
+#include "frame/frame.hpp"
 
 #include <pthread.h>
 
@@ -30,6 +31,19 @@ void learn_stack_limit(StackLimit &limit) noexcept {
 }
 
 }  // namespace detail
+
+bool plain_instance_lookup(PyTypeObject *t) noexcept {
+    static PyObject *const getattribute = intern("__getattribute__");
+    static PyObject *const object_getattribute =
+        getattribute ? _PyType_Lookup(&PyBaseObject_Type, getattribute) : nullptr;
+    return object_getattribute && _PyType_Lookup(t, getattribute) == object_getattribute;
+}
+
+bool read_from_instance_dict(PyTypeObject *t, PyObject *name) noexcept {
+    if (!plain_instance_lookup(t)) return false;
+    PyObject *found = _PyType_Lookup(t, name);   // borrowed; only its type is looked at
+    return !found || !Py_TYPE(found)->tp_descr_set;
+}
 
 int check_stack(const char *where) noexcept {
     if (!stack_exhausted()) return 0;

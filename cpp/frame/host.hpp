@@ -20,6 +20,7 @@
 #pragma once
 
 #include "frame/frame.hpp"
+#include "frame/guard.hpp"
 
 #include <cstdint>
 #include <cstring>
@@ -118,6 +119,18 @@ inline bool truthy(nb::handle o) {
     return r != 0;
 }
 
+// a + b + ..., evaluated left to right as the host does: exact strings are
+// joined in C; anything else goes to the interpreter (a str subclass's own
+// __radd__, the TypeError for an operand that is not a str).
+inline nb::object add(nb::handle a, nb::handle b) {
+    if (PyUnicode_CheckExact(a.ptr()) && PyUnicode_CheckExact(b.ptr())) return check(PyUnicode_Concat(a.ptr(), b.ptr()));
+    return check(PyNumber_Add(a.ptr(), b.ptr()));
+}
+template <class... More>
+nb::object add(nb::handle a, nb::handle b, nb::handle c, More... more) {
+    return add(add(a, b), c, more...);
+}
+
 // ---------------------------------------------------------------- iteration
 
 // Calls f(item) for each element in order until f returns true; each item is
@@ -158,10 +171,11 @@ nb::object call_method(PyObject *name, nb::handle self, A... args) {
 
 // Whether `name` on `obj` is still `original`, the function its class was
 // declared with: not overridden by a subclass, on the class, or in the
-// instance dict. A fast path may then do what that function does. Runs no
-// Python code (a failing dict test counts as overridden).
+// instance dict, and not hidden by a __getattribute__ (guard.hpp). A fast
+// path may then do what that function does. Runs no Python code (a failing
+// dict test counts as overridden).
 inline bool method_is(PyObject *obj, PyObject *name, nb::handle original) {
-    if (_PyType_Lookup(Py_TYPE(obj), name) != original.ptr()) return false;
+    if (_PyType_Lookup(Py_TYPE(obj), name) != original.ptr() || !plain_instance_lookup(Py_TYPE(obj))) return false;
     PyObject **dictptr = _PyObject_GetDictPtr(obj);
     if (dictptr && *dictptr) {
         const int has = PyDict_Contains(*dictptr, name);   // exact str key: no Python code

@@ -88,18 +88,20 @@ struct Vocabulary {
     bool reserved_text(PyObject *name) const { return reserved_index(name) >= 0; }
 
     // Which reserved name among first..last-1 the bin's name is: 1 (index in
-    // *which), 0, or -1 with an error set. A name that is not an exact str
-    // is compared with the enum members by the interpreter.
+    // *which), 0, or -1 with an error set. The enum member is the left
+    // operand (`member == name`, as membership in a list of the members
+    // tests): for a name that is a str, of any class, that is str equality
+    // and runs no Python code; any other name is compared by the interpreter.
     int reserved(RecordReader &r, int first, int last, int *which) const {
         PyObject *name = r.read(NAME);
         if (!name) return -1;
-        if (PyUnicode_CheckExact(name)) {
+        if (PyUnicode_Check(name)) {
             *which = reserved_index(name, first, last);
             return *which >= 0;
         }
         r.pin();
         for (int i = first; i < last; ++i) {
-            const int hit = host_eq(name, member[i].ptr());
+            const int hit = host_compare(member[i].ptr(), name, Py_EQ);
             if (hit != 0) {
                 *which = i;
                 return hit;
@@ -158,21 +160,18 @@ inline int kind_is(RecordReader &r, PyTypeObject *wanted, PyTypeObject *other) {
     return PyObject_IsInstance(r.record(), reinterpret_cast<PyObject *>(wanted));
 }
 
-// `lower < value <= upper`, evaluated as the chained comparison is: the upper
-// bound is not looked at when the lower test fails. 1, 0, or -1 with an error.
-inline int in_interval(RecordReader &r, PyObject *lower, PyObject *upper, FloatValue &value) {
-    const double v = value.value();
-    int t;
-    if (PyFloat_CheckExact(lower)) {
-        t = PyFloat_AS_DOUBLE(lower) < v;
-    } else {
-        PyObject *vo = value.object();
-        if (!vo) return -1;
-        r.pin();
-        t = host_compare(lower, vo, Py_LT);
-    }
-    if (t <= 0) return t;
-    if (PyFloat_CheckExact(upper)) return v <= PyFloat_AS_DOUBLE(upper);
+// `lower < value`: 1, 0, or -1 with an error.
+inline int above_lower(RecordReader &r, PyObject *lower, FloatValue &value) {
+    if (PyFloat_CheckExact(lower)) return PyFloat_AS_DOUBLE(lower) < value.value();
+    PyObject *vo = value.object();
+    if (!vo) return -1;
+    r.pin();
+    return host_compare(lower, vo, Py_LT);
+}
+
+// `value <= upper`: 1, 0, or -1 with an error.
+inline int within_upper(RecordReader &r, PyObject *upper, FloatValue &value) {
+    if (PyFloat_CheckExact(upper)) return value.value() <= PyFloat_AS_DOUBLE(upper);
     PyObject *vo = value.object();
     if (!vo) return -1;
     r.pin();
@@ -210,7 +209,9 @@ inline int contains(RecordReader &r, PyObject *items, PyObject *value) {
 // ---------------------------------------------------------------- scans
 //
 // Each scan answers 1 with the bin in *bin, 0 when no bin matches, or -1
-// with an error set. `list` is an exact list, read by position.
+// with an error set. `list` is an exact list the caller holds, read by
+// position. What a RecordReader gives stays valid for the life of the reader
+// (it pins the bin and the values read before any Python code runs).
 
 // The first bin, of either kind, whose name is one of the reserved names
 // first..last-1 (the name found in *which).
@@ -251,13 +252,24 @@ inline int find_interval(RecordFields &F, const Vocabulary &V, Policy p, PyObjec
             if (k < 0) return -1;
             continue;
         }
+        // The assignment evaluates `lower < value <= upper` as the chained
+        // comparison does: the upper bound is not read when the lower test
+        // fails. The monitoring lookup reads both bounds first, to pass over
+        // a bin with a missing one.
         PyObject *lower = r.read(LOWER_BOUND);
         if (!lower) return -1;
         if (p.skip_missing && lower == Py_None) continue;
-        PyObject *upper = r.read(UPPER_BOUND);
-        if (!upper) return -1;
-        if (p.skip_missing && upper == Py_None) continue;
-        const int hit = in_interval(r, lower, upper, value);
+        PyObject *upper = nullptr;
+        if (p.skip_missing) {
+            upper = r.read(UPPER_BOUND);
+            if (!upper) return -1;
+            if (upper == Py_None) continue;
+        }
+        int hit = above_lower(r, lower, value);
+        if (hit > 0) {
+            if (!upper) upper = r.read(UPPER_BOUND);
+            hit = upper ? within_upper(r, upper, value) : -1;
+        }
         if (hit < 0) return -1;
         if (hit) {
             *bin = nb::borrow(r.record());

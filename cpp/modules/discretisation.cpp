@@ -44,9 +44,10 @@ KELVANE_STATE(State, S);
 nb::object from_dtoa(double x, char code, int precision) {
     char *text = PyOS_double_to_string(x, code, precision, 0, nullptr);
     if (!text) throw_error();
-    PyObject *s = PyUnicode_FromString(text);
+    nb::object s = nb::steal(PyUnicode_FromString(text));
     PyMem_Free(text);
-    return check(s);
+    if (!s.is_valid()) throw_error();
+    return s;
 }
 
 // The label of a float bound: the interpreter's own formatting of each rule.

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <random>
 #include <string>
+#include <initializer_list>
 #include <vector>
 
 #include "core/annotations.hpp"
@@ -10,6 +11,7 @@
 #include "core/naming.hpp"
 #include "core/number_text.hpp"
 #include "core/quotes.hpp"
+#include "core/records.hpp"
 
 using namespace kelvane::core;
 
@@ -151,7 +153,40 @@ static void float_values() {
     }
 }
 
+// ASCII digits, Arabic-Indic digits (U+0660..) and fullwidth digits (U+FF10..);
+// "½", "²" and other numeric characters are no decimal digits.
+static int test_decimal(char32_t c) {
+    if (c >= U'0' && c <= U'9') return static_cast<int>(c - U'0');
+    if (c >= 0x660 && c <= 0x669) return static_cast<int>(c - 0x660);
+    if (c >= 0xFF10 && c <= 0xFF19) return static_cast<int>(c - 0xFF10);
+    return -1;
+}
+
+static void records() {
+    for (const char *lift : {"LIFT(10)", "LIFT(", "LIFT"}) EXPECT(metric_name(lift) == "LIFT");
+    EXPECT(metric_name("GINI") == "GINI" && metric_name("XLIFT(") == "XLIFT(");
+
+    auto next = [](std::initializer_list<const char *> keys) {
+        NoteNumbering n(test_decimal);
+        for (const char *k : keys) n.offer(k);
+        return n.next_key();
+    };
+    EXPECT(next({}) == "note_1");
+    EXPECT(next({"note_1", "note_7", "note_3"}) == "note_8");          // gaps are not filled
+    EXPECT(next({"notes", "note", "note_", "remark_9", "Note_4"}) == "note_1");
+    EXPECT(next({"note_2", "note_1_5", "note_x", "note_-3", "note_ 4"}) == "note_3");
+    EXPECT(next({"note-5", "noteX6"}) == "note_7");                    // any separator
+    EXPECT(next({"note_007"}) == "note_8" && next({"note_000"}) == "note_1");
+    EXPECT(next({"note_\xc2\xbd", "note_\xc2\xb2", "note_1\xc2\xbd"}) == "note_1");   // ½, ², 1½
+    EXPECT(next({"note_\xd9\xa1\xd9\xa2", "note_3"}) == "note_13");               // Arabic-Indic 12
+    EXPECT(next({"note\xc3\xa9\xef\xbc\x94"}) == "note_5");                        // é separator, fullwidth 4
+    EXPECT(next({"note_9"}) == "note_10");
+    EXPECT(next({"note_99999999999999999999999999"}) == "note_100000000000000000000000000");
+    EXPECT(next({"note_123456789012345678901234567890", "note_99"}) == "note_123456789012345678901234567891");
+}
+
 int main() {
+    records();
     annotations();
     naming();
     quotes();

@@ -226,14 +226,13 @@ struct CategoricalIndex {
 
     nb::object try_find(PyObject *value) const {
         if (!ready || !PyUnicode_CheckExact(value) || str_equal(value, S.V.nan_text.ptr())) return {};
-        PyObject *pos;
-        if (PyDict_GetItemRef(first.ptr(), value, &pos) <= 0) {
+        PyObject *found;
+        if (PyDict_GetItemRef(first.ptr(), value, &found) <= 0) {   // exact str keys: no Python code
             PyErr_Clear();
             return {};
         }
-        const std::size_t k = PyLong_AsSize_t(pos);
-        Py_DECREF(pos);
-        return bins.try_answer(k);
+        nb::object pos = nb::steal(found);
+        return bins.try_answer(PyLong_AsSize_t(pos.ptr()));
     }
 };
 

@@ -217,9 +217,10 @@ nb::object apply_dummy_encoding(Args a) {
     if (dummy_found) return dummies;
     if (truthy(default_value)) {
         set_item(dummies, default_value, S.one);
-        S.log(S.str_info, check(PyUnicode_FromFormat("Dummy encoding for value '%S' of attribute '%U' is not defined. "
-                                                     "Default value '%S' was assigned with 1.",
-                                                     attribute_value, attribute, default_value.ptr())));
+        // Joined as text: a feature name that is not a str fails as the concatenation does.
+        nb::object head = check(PyUnicode_FromFormat(
+            "Dummy encoding for value '%S' of attribute '%U' is not defined. Default value '", attribute_value, attribute));
+        S.log(S.str_info, add(head, default_value, nb::str("' was assigned with 1.")));
         return dummies;
     }
     S.log(S.str_warning,
@@ -234,10 +235,10 @@ nb::object check_created_attribute_naming(Args a) {
     nb::object attribute = field(self, ATTRIBUTE);
     each(field(self, ENCODING), [&](nb::handle single) {
         if (!equals(field(single.ptr(), ENCODED_FEATURE_NAME), attribute)) return false;
-        PyErr_Format(PyExc_ValueError,
-                     "Features created by dummy encoding in predictive model cannot be named the same as feature "
-                     "that is being encoded. This rule is broken for feature '%S'",
-                     attribute.ptr());
+        nb::object message = add(nb::str("Features created by dummy encoding in predictive model cannot be named the "
+                                          "same as feature that is being encoded. This rule is broken for feature '"),
+                                  attribute, nb::str("'"));
+        PyErr_SetObject(PyExc_ValueError, message.ptr());
         throw_error();
     });
     return nb::borrow(self);

@@ -41,15 +41,19 @@ nb::object get_discretisation(Args a) {
 
 nb::object discretisation_exists(Args a) { return nb::bool_(!get_discretisation(a).is_none()); }
 
+// Every transformation is compared (the matches are collected, then the
+// first is used), so an attribute's own __eq__ sees them all.
 nb::object get_transformation_formula(Args a) {
+    PyObject *attribute = a.get(1);
     nb::object list = field(a.get(0), TRANSFORMATIONS);
-    nb::object t = first_with_attribute(list.ptr(), a.get(1));
-    if (t.is_none()) return nb::borrow(a[1]);
-    nb::object text = field(t.ptr(), TRANSFORMATION);
-    nb::object open = check(PyUnicode_FromString("("));
-    nb::object close = check(PyUnicode_FromString(")"));
-    nb::object left = check(PyUnicode_Concat(open.ptr(), text.ptr()));
-    return check(PyUnicode_Concat(left.ptr(), close.ptr()));
+    nb::object first;
+    each(list, [&](nb::handle t) {
+        nb::object held = nb::borrow(t);
+        if (equals(field(t.ptr(), ATTRIBUTE), attribute) && !first.is_valid()) first = held;
+        return false;
+    });
+    if (!first.is_valid()) return nb::borrow(attribute);
+    return add(nb::str("("), field(first.ptr(), TRANSFORMATION), nb::str(")"));
 }
 
 nb::object add_reshaping(Args a) {

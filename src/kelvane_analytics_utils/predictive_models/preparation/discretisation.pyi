@@ -1,19 +1,23 @@
 from abc import ABC
 from enum import Enum
-from typing import Any, List, Literal, Optional, Union
+from typing import Any, ClassVar, List, Literal, Optional, Union
 
-import structlog
-from typing_extensions import Annotated
+from graphql import GraphQLResolveInfo
+from strawberry.types.base import StrawberryObjectDefinition
+from typing_extensions import Annotated, Self
 
 from kelvane_analytics_utils.utils.base_model import BaseModel
 
-logger: structlog.typing.FilteringBoundLogger
+logger: Any
 
 class AttributeDataType(str, Enum):
+    __strawberry_definition__: ClassVar[Any]   # strawberry.enum's definition
+    def __new__(cls, value: object) -> Self: ...
     CATEGORICAL = "CATEGORICAL"
     NUMERICAL = "NUMERICAL"
 
 class PredictiveModelBinName(str, Enum):
+    def __new__(cls, value: object) -> Self: ...
     DEFAULT = "0_default"
     DEFINED_DEFAULT = "0_defined_default"
     SYSTEM_DEFAULT = "0_system_default"
@@ -48,14 +52,45 @@ class AbstractAttributeBinType:
     frequency: Optional[float]
     target_rate: Optional[float]
     id: int
+    __match_args__: ClassVar[tuple[()]]
+    __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
+    def __init__(self, *, name: str, value: Optional[float] = ..., frequency: Optional[float] = ..., target_rate: Optional[float] = ..., id: int) -> None: ...
+    def __replace__(self, /, **changes: Any) -> Self: ...
+    @classmethod
+    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo) -> bool: ...
+    @staticmethod
+    def from_pydantic(instance: AbstractAttributeBin, extra: dict[str, Any] | None = None) -> AbstractAttributeBinType: ...
+    def to_pydantic(self, **kwargs: Any) -> AbstractAttributeBin: ...
     async def type(self, parent: AbstractAttributeBin) -> AttributeDataType: ...
 
 class AttributeBinCategoricalType(AbstractAttributeBinType):
     categories: Optional[List[str]]
+    __match_args__: ClassVar[tuple[()]]
+    __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
+    def __init__(self, *, name: str, value: Optional[float] = ..., frequency: Optional[float] = ..., target_rate: Optional[float] = ..., id: int, categories: Optional[List[str]] = ...) -> None: ...
+    def __replace__(self, /, **changes: Any) -> Self: ...
+    @classmethod
+    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo) -> bool: ...
+    @staticmethod
+    def from_pydantic(  # type: ignore[override]
+        instance: AttributeBinCategorical, extra: dict[str, Any] | None = None
+    ) -> AttributeBinCategoricalType: ...
+    def to_pydantic(self, **kwargs: Any) -> AttributeBinCategorical: ...  # type: ignore[override]
 
 class AttributeBinNumericalType(AbstractAttributeBinType):
     lower_bound: Optional[float]
     upper_bound: Optional[float]
+    __match_args__: ClassVar[tuple[()]]
+    __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
+    def __init__(self, *, name: str, value: Optional[float] = ..., frequency: Optional[float] = ..., target_rate: Optional[float] = ..., id: int, lower_bound: Optional[float] = ..., upper_bound: Optional[float] = ...) -> None: ...
+    def __replace__(self, /, **changes: Any) -> Self: ...
+    @classmethod
+    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo) -> bool: ...
+    @staticmethod
+    def from_pydantic(  # type: ignore[override]
+        instance: AttributeBinNumerical, extra: dict[str, Any] | None = None
+    ) -> AttributeBinNumericalType: ...
+    def to_pydantic(self, **kwargs: Any) -> AttributeBinNumerical: ...  # type: ignore[override]
     async def formatted_lower_bound(self, parent: AttributeBinNumerical) -> Optional[str]: ...
     async def formatted_upper_bound(self, parent: AttributeBinNumerical) -> Optional[str]: ...
 
@@ -69,6 +104,15 @@ class AttributeBinning(BaseModel):
 
 class AttributeBinningType:
     attribute: str
+    __match_args__: ClassVar[tuple[()]]
+    __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
+    def __init__(self, *, attribute: str) -> None: ...
+    def __replace__(self, /, **changes: Any) -> Self: ...
+    @classmethod
+    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo) -> bool: ...
+    @staticmethod
+    def from_pydantic(instance: AttributeBinning, extra: dict[str, Any] | None = None) -> AttributeBinningType: ...
+    def to_pydantic(self, **kwargs: Any) -> AttributeBinning: ...
     async def discretisation(
         self, parent: AttributeBinning
     ) -> List[Union[AttributeBinNumericalType, AttributeBinCategoricalType]]: ...

@@ -1,6 +1,8 @@
-from typing import Any, Dict, List, Optional, Union
+from typing import Any, ClassVar, Dict, List, Optional, Union
 
-import structlog
+from graphql import GraphQLResolveInfo
+from strawberry.types.base import StrawberryObjectDefinition
+from typing_extensions import Self
 
 from kelvane_analytics_utils.predictive_models.preparation.discretisation import (
     AttributeBinning,
@@ -14,7 +16,7 @@ from kelvane_analytics_utils.predictive_models.preparation.reshaping import (
 )
 from kelvane_analytics_utils.utils.base_model import BaseModel
 
-logger: structlog.typing.FilteringBoundLogger
+logger: Any
 
 class PredictiveModelDummyEncodingSingleValue(BaseModel):
     value: Union[str, int, float]
@@ -51,6 +53,12 @@ class AttributePreprocessing(BaseModel):
 class AttributePreprocessingType:
     binning: List[AttributeBinningType]
     transformations: List[AttributeTransformationType]
+    __match_args__: ClassVar[tuple[()]]
+    __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
+    def __init__(self, *, transformations: List[AttributeTransformationType] = ..., binning: List[AttributeBinningType] = ...) -> None: ...
+    def __replace__(self, /, **changes: Any) -> Self: ...
     @classmethod
-    def from_pydantic(cls, instance: AttributePreprocessing, extra: dict | None = None) -> AttributePreprocessingType: ...
-    def to_pydantic(self, **kwargs: object) -> AttributePreprocessing: ...
+    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo) -> bool: ...
+    @staticmethod
+    def from_pydantic(instance: AttributePreprocessing, extra: dict[str, Any] | None = None) -> AttributePreprocessingType: ...
+    def to_pydantic(self, **kwargs: Any) -> AttributePreprocessing: ...

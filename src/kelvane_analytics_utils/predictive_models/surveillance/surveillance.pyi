@@ -1,4 +1,8 @@
-from typing import List, Optional, Union
+from typing import Any, ClassVar, List, Optional, Union
+
+from graphql import GraphQLResolveInfo
+from strawberry.types.base import StrawberryObjectDefinition
+from typing_extensions import Self
 
 from kelvane_analytics_utils.predictive_models.preparation.discretisation import (
     AbstractAttributeBin,
@@ -30,3 +34,12 @@ class PredictiveModelMonitoring(BaseModel):
 class PredictiveModelMonitoringType:
     binning: List[AttributeBinningType]
     predictive_model_output_binning: Optional[AttributeBinningType]
+    __match_args__: ClassVar[tuple[()]]
+    __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
+    def __init__(self, *, binning: List[AttributeBinningType] = ..., predictive_model_output_binning: Optional[AttributeBinningType] = ...) -> None: ...
+    def __replace__(self, /, **changes: Any) -> Self: ...
+    @classmethod
+    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo) -> bool: ...
+    @staticmethod
+    def from_pydantic(instance: PredictiveModelMonitoring, extra: dict[str, Any] | None = None) -> PredictiveModelMonitoringType: ...
+    def to_pydantic(self, **kwargs: Any) -> PredictiveModelMonitoring: ...

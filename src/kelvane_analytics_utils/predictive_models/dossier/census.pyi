@@ -1,0 +1,59 @@
+from typing import Any, ClassVar
+from graphql import GraphQLResolveInfo
+from strawberry.types.base import StrawberryObjectDefinition
+from typing_extensions import Self
+from datetime import date
+from typing import Any, List, Optional
+
+import strawberry
+
+from kelvane_analytics_utils.predictive_models.yardstick.tally import SampleType
+from kelvane_analytics_utils.utils.base_model import BaseModel
+
+class ClassFrequency(BaseModel):
+    label_class: Any
+    number_of_observations: Optional[int] = None
+
+class ClassFrequencyType:
+    __match_args__: ClassVar[tuple[()]]
+    __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
+    def __replace__(self, /, **changes: Any) -> Self: ...
+    @classmethod
+    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo) -> bool: ...
+    number_of_observations: Optional[int]
+    def label_class(self, parent: ClassFrequency) -> str: ...
+    def __init__(self, *, number_of_observations: Optional[int] = ...) -> None: ...
+    @staticmethod
+    def from_pydantic(instance: ClassFrequency, extra: dict | None = None) -> ClassFrequencyType: ...
+    def to_pydantic(self, **kwargs: object) -> ClassFrequency: ...
+
+class SampleDescription(BaseModel):
+    sample_type: Optional[SampleType] = None
+    first_date: Optional[date] = None
+    last_date: Optional[date] = None
+    number_of_observations: Optional[int] = None
+    label_class_frequency: Optional[List[ClassFrequency]] = None
+
+class SampleDescriptionType:
+    __match_args__: ClassVar[tuple[()]]
+    __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
+    def __replace__(self, /, **changes: Any) -> Self: ...
+    @classmethod
+    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo) -> bool: ...
+    sample_type: Optional[SampleType]
+    first_date: Optional[date]
+    last_date: Optional[date]
+    number_of_observations: Optional[int]
+    label_class_frequency: Optional[List[ClassFrequencyType]]
+    def __init__(
+        self,
+        *,
+        sample_type: Optional[SampleType] = ...,
+        first_date: Optional[date] = ...,
+        last_date: Optional[date] = ...,
+        number_of_observations: Optional[int] = ...,
+        label_class_frequency: Optional[List[ClassFrequencyType]] = ...,
+    ) -> None: ...
+    @staticmethod
+    def from_pydantic(instance: SampleDescription, extra: dict | None = None) -> SampleDescriptionType: ...
+    def to_pydantic(self, **kwargs: object) -> SampleDescription: ...

@@ -1,0 +1,40 @@
+from typing import Any, ClassVar
+from graphql import GraphQLResolveInfo
+from strawberry.types.base import StrawberryObjectDefinition
+from typing_extensions import Self
+from typing import Any, List
+
+import strawberry
+from pydantic import model_validator
+
+from kelvane_analytics_utils.predictive_models.yardstick.tally import (
+    PerformanceMetrics,
+    SamplePerformance,
+    SamplePerformanceType,
+)
+from kelvane_analytics_utils.utils.base_model import BaseModel
+
+class PredictiveModelPerformance(BaseModel):
+    tally: List[SamplePerformance] = []
+    performance_metrics: List[PerformanceMetrics] = []
+    @classmethod
+    def validate_performance_metric_str(cls, metric: str) -> PerformanceMetrics: ...
+    @classmethod
+    def validate_performance_metrics(cls, data: Any) -> Any: ...
+
+class PredictiveModelPerformanceType:
+    __match_args__: ClassVar[tuple[()]]
+    __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
+    def __replace__(self, /, **changes: Any) -> Self: ...
+    @classmethod
+    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo) -> bool: ...
+    tally: List[SamplePerformanceType]
+    performance_metrics: List[PerformanceMetrics]
+    def __init__(
+        self, *, tally: List[SamplePerformanceType] = ..., performance_metrics: List[PerformanceMetrics] = ...
+    ) -> None: ...
+    @staticmethod
+    def from_pydantic(
+        instance: PredictiveModelPerformance, extra: dict | None = None
+    ) -> PredictiveModelPerformanceType: ...
+    def to_pydantic(self, **kwargs: object) -> PredictiveModelPerformance: ...
