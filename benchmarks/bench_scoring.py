@@ -7,8 +7,8 @@ the C++ per-attribute methods in a Python loop; memory over a million calls of
 each.
 
 Run: python benchmarks/bench_scoring.py               (numpy optional)
-     python benchmarks/bench_scoring.py --count OP N  runs operation OP N times
-         through itertools.starmap and nothing else: under
+     python benchmarks/bench_scoring.py --count OP N  runs operation OP (py:OP: its
+         plain-Python steps) N times through itertools.starmap and nothing else: under
          valgrind --tool=callgrind --toggle-collect=starmap_next it counts the
          instructions of those calls only (benchmarks/callgrind_scoring.sh).
 """
@@ -20,18 +20,26 @@ import sys
 import timeit
 from collections import deque
 from itertools import starmap
+from pathlib import Path
 
 os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
-from bench_binning import (categorical_binning, categorical_values, numeric_binning, numeric_values,
-                           py_bin_categoric, py_bin_numeric, py_get_discretisation)
-from bench_preparation import (edges_for, py_apply_discretisation, py_apply_discretisation_batch,
-                               py_apply_dummy_encoding)
+from bench_binning import categorical_binning, categorical_values, numeric_binning, numeric_values
+from bench_preparation import edges_for
 
-from kelvane_analytics_utils._frame_probe import Probe
-from kelvane_analytics_utils.predictive_models.preparation.discretisation import AttributeBinning, AttributeDataType
-from kelvane_analytics_utils.predictive_models.preparation.preparation import AttributePreprocessing
-from kelvane_analytics_utils.predictive_models.surveillance.surveillance import PredictiveModelMonitoring
+# The plain-Python rendering of the rules, shared with the tests.
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+from plain_rules import apply_discretisation as py_apply_discretisation  # noqa: E402
+from plain_rules import apply_discretisation_batch as py_apply_discretisation_batch  # noqa: E402
+from plain_rules import apply_dummy_encoding as py_apply_dummy_encoding  # noqa: E402
+from plain_rules import bin_categoric as py_bin_categoric  # noqa: E402
+from plain_rules import bin_numeric as py_bin_numeric  # noqa: E402
+from plain_rules import monitoring_discretisation as py_get_discretisation  # noqa: E402
+
+from kelvane_analytics_utils._frame_probe import Probe  # noqa: E402
+from kelvane_analytics_utils.predictive_models.preparation.discretisation import AttributeBinning, AttributeDataType  # noqa: E402
+from kelvane_analytics_utils.predictive_models.preparation.preparation import AttributePreprocessing  # noqa: E402
+from kelvane_analytics_utils.predictive_models.surveillance.surveillance import PredictiveModelMonitoring  # noqa: E402
 
 try:
     import numpy as np
@@ -265,15 +273,18 @@ def memory(fx):
 
 
 def count(fx, op, n):
+    plain_side = op.startswith("py:")   # the plain-Python steps instead
+    op = op[3:] if plain_side else op
     if op == "floor":
         calls = [(fx.probe, 1.0)] * n
         method = Probe.noop
     elif op == "batch":
         calls = [(fx.batch_record, fx.batch_attribute, fx.batch_values)] * n
-        method = AttributePreprocessing.apply_discretisation_batch
+        method = py_apply_discretisation_batch if plain_side else AttributePreprocessing.apply_discretisation_batch
     else:
         label = [label for label in fx.ops if label.startswith(op)][0]
         record, method, plain, args, *_ = fx.ops[label]
+        method = plain if plain_side else method
         calls = [(record, *args[i % len(args)]) for i in range(n)]
     for c in calls[:100]:   # warm up, outside starmap: not counted
         method(*c)

@@ -14,6 +14,8 @@
 #include "core/binning.hpp"
 
 #include <cmath>
+#include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace kelvane::preparation {
@@ -148,6 +150,7 @@ struct BinValues {
         values.push_back(std::move(v));
     }
     nb::object try_answer(std::size_t k) const { return usable[k] ? values[k] : nb::object(); }
+    std::size_t try_code(std::size_t k) const { return k != core::no_bin && usable[k] ? k : core::no_bin; }
 };
 
 struct NumericIndex {
@@ -182,6 +185,13 @@ struct NumericIndex {
         if (!ready || !plain_number(value, d)) return {};
         const std::size_t k = index.find(d);   // NaN finds nothing
         return k == core::no_bin ? nb::object() : bins.try_answer(k);
+    }
+
+    // The position in `bins` of the value's answer, or no_bin. Runs no Python code.
+    std::size_t try_code(PyObject *value) const {
+        double d;
+        if (!plain_number(value, d)) return core::no_bin;
+        return bins.try_code(index.find(d));
     }
 };
 
@@ -234,7 +244,42 @@ struct CategoricalIndex {
         nb::object pos = nb::steal(found);
         return bins.try_answer(PyLong_AsSize_t(pos.ptr()));
     }
+
+    std::size_t try_code(PyObject *value) const {
+        if (!PyUnicode_CheckExact(value) || str_equal(value, S.V.nan_text.ptr())) return core::no_bin;
+        PyObject *found;
+        if (PyDict_GetItemRef(first.ptr(), value, &found) <= 0) {   // exact str keys: no Python code
+            PyErr_Clear();
+            return core::no_bin;
+        }
+        const std::size_t k = PyLong_AsSize_t(found);
+        Py_DECREF(found);
+        return bins.try_code(k);
+    }
 };
+
+// The whole batch from the index alone, when it answers every value: a first
+// pass, which runs no Python code, finds the bin of each value; then the
+// list is made and filled. An empty object when some value needs the
+// binning's own lookup (nothing has been done then).
+template <class Index>
+nb::object try_all_indexed(const Index &index, PyObject *values) {
+    if (!index.ready || index.bins.values.size() > 255) return {};
+    const Py_ssize_t n = PyList_GET_SIZE(values);
+    std::unique_ptr<std::uint8_t[]> codes(new std::uint8_t[static_cast<std::size_t>(n) + 1]);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const std::size_t k = index.try_code(PyList_GET_ITEM(values, i));   // borrowed: no Python code runs
+        if (k == core::no_bin) return {};
+        codes[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(k);
+    }
+    nb::object result = check(PyList_New(n));
+    // Filled at once: nothing between making the list and its last item runs Python code.
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *v = index.bins.values[codes[static_cast<std::size_t>(i)]].ptr();
+        PyList_SET_ITEM(result.ptr(), i, Py_NewRef(v));
+    }
+    return result;
+}
 
 // The results are collected before the result list is made: a lookup may
 // run Python code (a log processor walking gc.get_objects()), which must
@@ -243,6 +288,7 @@ template <class Index>
 nb::object bin_each(PyObject *binning, PyObject *values, PyObject *method) {
     Index index;
     index.build(binning);
+    if (nb::object all = try_all_indexed(index, values); all.is_valid()) return all;
     std::vector<nb::object> results;
     results.reserve(static_cast<std::size_t>(PyList_GET_SIZE(values)));
     // The input is read by position while it is walked: a lookup that runs
