@@ -338,26 +338,71 @@ struct PlainBin {
     PyObject *categories;      // categorical bins
 };
 
-template <Kind wanted>
+template <Kind wanted, bool skip_reserved = true>
 inline Step plain_step(const Vocabulary &V, const RecordRun &run, PyObject *bin, PlainBin *out) {
     const Kind kind = kind_of(V, bin);
     if (kind == Kind::Other) return Step::Stop;
     PyObject *name = run[NAME];
     if (!name || !PyUnicode_CheckExact(name)) return Step::Stop;
-    if (kind != wanted || V.reserved_text(name)) return Step::Skip;
+    if (kind != wanted || (skip_reserved && V.reserved_text(name))) return Step::Skip;
     if constexpr (wanted == Kind::Numerical) {
         out->lower = run[LOWER_BOUND];
         out->upper = run[UPPER_BOUND];
+        // The monitoring lookup passes over a bin with a missing bound.
+        if (!skip_reserved && (out->lower == Py_None || out->upper == Py_None)) return Step::Skip;
         return out->lower && out->upper && PyFloat_CheckExact(out->lower) && PyFloat_CheckExact(out->upper)
                    ? Step::Use
                    : Step::Stop;
     } else {
         PyObject *categories = out->categories = run[CATEGORIES];
+        if (!skip_reserved && categories == Py_None) return Step::Skip;   // likewise without categories
         if (!categories || !PyList_CheckExact(categories)) return Step::Stop;
         for (Py_ssize_t j = 0; j < PyList_GET_SIZE(categories); ++j)
             if (!PyUnicode_CheckExact(PyList_GET_ITEM(categories, j))) return Step::Stop;
         return Step::Use;
     }
+}
+
+// The regular scans over plain bins only, for the usual lookups: the first
+// bin of the list (an exact list the caller holds) that matches, borrowed, or
+// nullptr when find_interval / find_category must scan instead (no bin
+// matches, or a bin that is not plain comes first). `skip_reserved` picks the
+// policy: true for the assignment's, false for the monitoring's. A bin with a
+// missing bound or without categories is not plain under the assignment's
+// policy, and passed over under the monitoring's. Runs no Python code.
+template <bool skip_reserved>
+inline PyObject *try_plain_interval(RecordFields &F, const Vocabulary &V, PyObject *list, double v) {
+    RecordRun run(F);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        PyObject *bin = PyList_GET_ITEM(list, i);
+        run.at(bin);
+        PlainBin plain;
+        const Step step = plain_step<Kind::Numerical, skip_reserved>(V, run, bin, &plain);
+        if (step == Step::Stop) return nullptr;
+        if (step == Step::Skip) continue;
+        if (PyFloat_AS_DOUBLE(plain.lower) < v && v <= PyFloat_AS_DOUBLE(plain.upper)) return bin;
+    }
+    return nullptr;
+}
+
+// `value` is an exact str; categories are told apart by their kept hashes.
+template <bool skip_reserved>
+inline PyObject *try_plain_category(RecordFields &F, const Vocabulary &V, PyObject *list, PyObject *value) {
+    const Py_hash_t hash = str_hash(value);
+    RecordRun run(F);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        PyObject *bin = PyList_GET_ITEM(list, i);
+        run.at(bin);
+        PlainBin plain;
+        const Step step = plain_step<Kind::Categorical, skip_reserved>(V, run, bin, &plain);
+        if (step == Step::Stop) return nullptr;
+        if (step == Step::Skip) continue;
+        for (Py_ssize_t j = 0; j < PyList_GET_SIZE(plain.categories); ++j) {
+            PyObject *c = PyList_GET_ITEM(plain.categories, j);
+            if (c == value || (str_hash(c) == hash && str_equal(c, value))) return bin;
+        }
+    }
+    return nullptr;
 }
 
 }  // namespace kelvane::bins

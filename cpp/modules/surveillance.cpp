@@ -50,6 +50,8 @@ nb::object answer(int r, nb::object bin, PyObject *list) {
 nb::object numerical_bin(PyObject *binning, PyObject *value) {
     const double v = value == Py_None ? NAN : PyFloat_AS_DOUBLE(value);
     nb::object list = bins_of(binning);
+    if (!std::isnan(v))
+        if (PyObject *hit = bins::try_plain_interval<false>(F, S.V, list.ptr(), v)) return nb::borrow(hit);
     nb::object bin;
     bins::FloatValue fv(v, value == Py_None ? nb::handle() : nb::handle(value));
     const int r = std::isnan(v) ? find_named(list.ptr(), bins::NULL_BIN, N_RESERVED, &bin)
@@ -71,6 +73,8 @@ nb::object categorical_bin(PyObject *binning, PyObject *value) {
     const int missing = is_missing(value);
     if (missing < 0) throw_error();
     nb::object list = bins_of(binning);
+    if (!missing && PyUnicode_CheckExact(value))
+        if (PyObject *hit = bins::try_plain_category<false>(F, S.V, list.ptr(), value)) return nb::borrow(hit);
     nb::object bin;
     const int r = missing ? find_named(list.ptr(), bins::NULL_BIN, N_RESERVED, &bin)
                           : bins::find_category(F, S.V, bins::monitoring, list.ptr(), value, &bin);
