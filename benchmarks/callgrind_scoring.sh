@@ -3,7 +3,7 @@
 # (stable where timings are not). Each operation runs N times through
 # itertools.starmap in its own process; only starmap_next is collected, so the
 # setup and the imports are left out. "floor" is the probe's empty method.
-# Usage: bash benchmarks/callgrind_scoring.sh [N] [operation prefix...]
+# Usage: bash benchmarks/callgrind_scoring.sh [N] [operation prefix...]   (py:<prefix>: plain Python)
 set -euo pipefail
 cd "$(dirname "$0")"
 python=${PYTHON:-../.venv/bin/python}

@@ -49,9 +49,11 @@ namespace {
 // The bin list of a plain AttributeBinning whose lookup `method` is its own
 // (borrowed from the binning's dict; nothing runs Python code before the
 // caller holds it), or an empty handle when the fast paths must not be taken.
-nb::handle try_plain_bins(PyObject *binning, PyObject *method, const nb::object &original) {
-    if (Py_TYPE(binning) != reinterpret_cast<PyTypeObject *>(S.AttributeBinning.ptr())) return {};
-    if (!method_is(binning, method, original)) return {};
+nb::handle try_plain_bins(PyObject *binning, PyObject *method, const nb::object &original, bool own = false) {
+    if (!own) {
+        if (Py_TYPE(binning) != reinterpret_cast<PyTypeObject *>(S.AttributeBinning.ptr())) return {};
+        if (!method_is(binning, method, original)) return {};
+    }
     PyObject *list = entry(binning, DISCRETISATION);
     return list && PyList_CheckExact(list) ? nb::handle(list) : nb::handle();
 }
@@ -84,10 +86,10 @@ bool plain_number(PyObject *value, double &d) {
 // ------------------------------------------------------------ single values
 
 // The matched bin's value, or an empty object when the lookup must answer.
-nb::object try_scan_numeric(PyObject *binning, PyObject *value) {
+nb::object try_scan_numeric(PyObject *binning, PyObject *value, bool own) {
     double d;
     if (!plain_number(value, d) || std::isnan(d)) return {};
-    nb::handle list = try_plain_bins(binning, S.str_bin_numeric_attribute, S.bin_numeric_attribute);
+    nb::handle list = try_plain_bins(binning, S.str_bin_numeric_attribute, S.bin_numeric_attribute, own);
     if (!list) return {};
     // Borrowed bins and fields: reading and comparing them runs no Python code.
     const bins::Vocabulary &V = S.V;
@@ -107,9 +109,9 @@ nb::object try_scan_numeric(PyObject *binning, PyObject *value) {
     return {};
 }
 
-nb::object try_scan_categorical(PyObject *binning, PyObject *value) {
+nb::object try_scan_categorical(PyObject *binning, PyObject *value, bool own) {
     if (!PyUnicode_CheckExact(value) || str_equal(value, S.V.nan_text.ptr())) return {};
-    nb::handle list = try_plain_bins(binning, S.str_bin_categoric_attribute, S.bin_categoric_attribute);
+    nb::handle list = try_plain_bins(binning, S.str_bin_categoric_attribute, S.bin_categoric_attribute, own);
     if (!list) return {};
     // Borrowed bins and fields: reading and comparing exact strings runs no Python code.
     const bins::Vocabulary &V = S.V;
@@ -314,7 +316,7 @@ auto binning_prefix(PyObject *attribute) {
 
 }  // namespace
 
-nb::object discretise(PyObject *binning, PyObject *attribute, PyObject *value, bool *quiet) {
+nb::object discretise(PyObject *binning, PyObject *attribute, PyObject *value, bool *quiet, bool own) {
     if (binning == Py_None) return none();
     try {
         PyObject *plain = entry(binning, ATTRIBUTE_DATA_TYPE);   // borrowed, compared by identity only
@@ -322,7 +324,7 @@ nb::object discretise(PyObject *binning, PyObject *attribute, PyObject *value, b
         const DataType type = data_type_of(binning);
         if (type == DataType::Neither) return none();
         const bool numeric = type == DataType::Numerical;
-        nb::object r = numeric ? try_scan_numeric(binning, value) : try_scan_categorical(binning, value);
+        nb::object r = numeric ? try_scan_numeric(binning, value, own) : try_scan_categorical(binning, value, own);
         if (!r.is_valid()) {
             *quiet = false;
             r = call_method(numeric ? S.str_bin_numeric_attribute : S.str_bin_categoric_attribute, binning, value);

@@ -53,6 +53,7 @@ void read_fields_directly(Module &m) {
     singles.append(single);
     nb::object encoding = m.get("PredictiveModelDummyEncoding")(nb::arg("attribute") = "a", nb::arg("encoding") = singles);
     nb::object preprocessing = S.AttributePreprocessing();
+    if (PyObject *dict = RecordFields::dict_of(binning.ptr())) S.binning_fields = PyDict_GET_SIZE(dict);
     for (nb::handle record : {preprocessing, transformation, binning, numeric, categorical, encoding, single}) {
         F.trust(nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(record.ptr()))));
         F.learn(record.ptr());

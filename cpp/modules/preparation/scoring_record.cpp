@@ -114,6 +114,8 @@ nb::object value_for(PyObject *values, PyObject *attribute, bool &quiet) {
 // Whether every key of the mapping is an exact str: looking any exact str up
 // in it then runs no Python code.
 bool text_keys_only(PyObject *values) {
+    Py_ssize_t n;
+    if (RecordFields::dict_entries(values, &n)) return true;   // a table of exact-str keys only
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(values, &pos, &key, &value))
@@ -137,11 +139,31 @@ void require_text(PyObject *attribute) {
     throw_error();
 }
 
+// Whether AttributeBinning's lookups are the class's own, for binnings of
+// exactly that class whose dicts hold nothing but their fields (own_lookups).
+bool class_lookups_plain() {
+    PyTypeObject *t = reinterpret_cast<PyTypeObject *>(S.AttributeBinning.ptr());
+    return plain_instance_lookup(t) && _PyType_Lookup(t, S.str_bin_numeric_attribute) == S.bin_numeric_attribute.ptr() &&
+           _PyType_Lookup(t, S.str_bin_categoric_attribute) == S.bin_categoric_attribute.ptr();
+}
+
+// Whether a binning's lookups are its class's own (as method_is answers),
+// told from its dict: a binning of exactly the class whose dict holds its
+// fields at their places and nothing else has no lookup of its own there.
+// `plain_class`: class_lookups_plain(), asked once while nothing runs code.
+bool own_lookups(PyObject *binning, bool plain_class) {
+    if (!plain_class || Py_TYPE(binning) != reinterpret_cast<PyTypeObject *>(S.AttributeBinning.ptr())) return false;
+    PyObject *dict = F.dict_of(binning, F.layout_of(binning));
+    return dict && PyDict_GET_SIZE(dict) == S.binning_fields && S.binning_fields == 4 && entry(binning, ATTRIBUTE) &&
+           entry(binning, ATTRIBUTE_DATA_TYPE) && entry(binning, DISCRETISATION) && entry(binning, BINNED_ATTRIBUTE_NAME);
+}
+
 void bin_attributes(PyObject *self, PyObject *values, PyObject *out, bool &quiet) {
     // While quiet, the record's methods stay the ones checked here.
     if (!method_is(self, S.str_apply_discretisation, S.apply_discretisation) ||
         !method_is(self, S.str_get_discretisation, S.get_discretisation))
         quiet = false;
+    const bool plain_class = class_lookups_plain();
     nb::object list = read(self, BINNING, quiet);
     Seen seen(PyList_CheckExact(list.ptr()) ? PyList_GET_SIZE(list.ptr()) : 0);
     walk(list, quiet, [&](PyObject *binning) {
@@ -157,7 +179,7 @@ void bin_attributes(PyObject *self, PyObject *values, PyObject *out, bool &quiet
             // Nothing has run since the walk began: this binning is the first of
             // its attribute in self.binning, the one the lookup would answer.
             require_text(attribute.ptr());
-            result = discretise(binning, attribute.ptr(), value.ptr(), &quiet);
+            result = discretise(binning, attribute.ptr(), value.ptr(), &quiet, own_lookups(binning, plain_class));
         } else if (method_is(self, S.str_apply_discretisation, S.apply_discretisation)) {
             require_text(attribute.ptr());
             nb::object found = discretisation_of(self, attribute.ptr());
@@ -202,7 +224,8 @@ void encode_attributes(PyObject *self, PyObject *values, PyObject *out, bool &qu
 
 nb::object apply_preprocessing(Args a) {
     PyObject *self = a.get(0), *values = a.get(1);
-    nb::object out = check(PyDict_New());
+    // Sized for the usual record: one entry per binning and per dummy feature.
+    nb::object out = check(_PyDict_NewPresized(PyDict_GET_SIZE(values)));
     bool quiet = text_keys_only(values);
     bin_attributes(self, values, out.ptr(), quiet);
     encode_attributes(self, values, out.ptr(), quiet);

@@ -38,6 +38,7 @@ struct State : ModuleState {
     nb::object get_discretisation;            // AttributePreprocessing's own methods
     nb::object apply_discretisation, apply_dummy_encoding;
     nb::object zero, one, zero_float;         // 0, 1, 0.0
+    Py_ssize_t binning_fields = -1;           // the number of fields a binning's dict holds
 };
 KELVANE_STATE_EXTERN(State, S);
 
@@ -74,8 +75,10 @@ nb::object discretisation_of(PyObject *self, PyObject *attribute);
 // self.get_discretisation(attribute) answered (None included): the bin value,
 // or the failure re-raised with the "Binning attribute ..." prefix. Sets
 // *quiet to false when Python code may have run (the binning's own lookup
-// was called, or a field was read by attribute access).
-nb::object discretise(PyObject *binning, PyObject *attribute, PyObject *value, bool *quiet);
+// was called, or a field was read by attribute access). `own`: the caller
+// has proved that the binning is a plain AttributeBinning whose lookups are
+// its class's (see own_lookups).
+nb::object discretise(PyObject *binning, PyObject *attribute, PyObject *value, bool *quiet, bool own = false);
 
 // Names the fields and captures what the module's sources need; called while
 // declaring, once the binning and reshaping modules are imported.
