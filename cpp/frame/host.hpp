@@ -36,9 +36,6 @@ inline bool str_equal(PyObject *a, PyObject *b) {
     if (n != PyUnicode_GET_LENGTH(b)) return false;
     const int kind = PyUnicode_KIND(a);
     if (kind != PyUnicode_KIND(b)) return false;
-    // Hashes already computed tell most unequal texts apart without reading them.
-    const Py_hash_t ha = reinterpret_cast<PyASCIIObject *>(a)->hash, hb = reinterpret_cast<PyASCIIObject *>(b)->hash;
-    if (ha != -1 && hb != -1 && ha != hb) return false;
     const auto *pa = static_cast<const unsigned char *>(PyUnicode_DATA(a));
     const auto *pb = static_cast<const unsigned char *>(PyUnicode_DATA(b));
     const std::size_t size = static_cast<std::size_t>(n) * static_cast<std::size_t>(kind);
@@ -48,6 +45,9 @@ inline bool str_equal(PyObject *a, PyObject *b) {
             if (pa[i] != pb[i]) return false;
         return true;
     }
+    // Hashes already computed tell most unequal long texts apart without reading them.
+    const Py_hash_t ha = reinterpret_cast<PyASCIIObject *>(a)->hash, hb = reinterpret_cast<PyASCIIObject *>(b)->hash;
+    if (ha != -1 && hb != -1 && ha != hb) return false;
     return std::memcmp(pa, pb, size) == 0;
 }
 
