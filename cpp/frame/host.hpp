@@ -46,12 +46,16 @@ inline bool str_equal(PyObject *a, PyObject *b) {
     if (n != PyUnicode_GET_LENGTH(b)) return false;
     const int kind = PyUnicode_KIND(a);
     if (kind != PyUnicode_KIND(b)) return false;
-    // Hashes already computed tell most unequal texts apart without reading them.
-    const Py_hash_t ha = reinterpret_cast<PyASCIIObject *>(a)->hash, hb = reinterpret_cast<PyASCIIObject *>(b)->hash;
-    if (ha != -1 && hb != -1 && ha != hb) return false;
     const auto *pa = static_cast<const unsigned char *>(PyUnicode_DATA(a));
     const auto *pb = static_cast<const unsigned char *>(PyUnicode_DATA(b));
     const std::size_t size = static_cast<std::size_t>(n) * static_cast<std::size_t>(kind);
+    if (size > 8) {
+        // Hashes already computed tell most unequal texts apart without reading
+        // them (names sharing a long prefix: "attribute_01", "attribute_02").
+        const Py_hash_t ha = reinterpret_cast<PyASCIIObject *>(a)->hash;
+        const Py_hash_t hb = reinterpret_cast<PyASCIIObject *>(b)->hash;
+        if (ha != -1 && hb != -1 && ha != hb) return false;
+    }
     if (size <= 16) {
         // Names and categories are mostly short: two overlapping words cover them.
         if (size >= 8) return load<std::uint64_t>(pa) == load<std::uint64_t>(pb) &&

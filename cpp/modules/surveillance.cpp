@@ -99,6 +99,7 @@ int same_attribute(PyObject *binning, PyObject *attribute) {
 
 // host_eq for a value that is the exact str `text` or compares with `member`.
 int is_data_type(PyObject *dtype, const nb::object &text, const nb::object &member) {
+    if (dtype == member.ptr()) return 1;   // the member itself: str equality is reflexive
     if (PyUnicode_CheckExact(dtype)) return str_equal(dtype, text.ptr());
     return host_eq(dtype, member.ptr());
 }

@@ -151,7 +151,8 @@ struct BinValues {
         usable.push_back(v.is_valid() && (v.is_none() || PyFloat_CheckExact(v.ptr())));
         values.push_back(std::move(v));
     }
-    nb::object try_answer(std::size_t k) const { return usable[k] ? values[k] : nb::object(); }
+    // The answer for bin k, borrowed from this index; empty when the lookup must answer.
+    nb::handle try_answer(std::size_t k) const { return usable[k] ? nb::handle(values[k]) : nb::handle(); }
     std::size_t try_code(std::size_t k) const { return k != core::no_bin && usable[k] ? k : core::no_bin; }
 };
 
@@ -181,12 +182,13 @@ struct NumericIndex {
         ready = true;
     }
 
-    // The bin value for `value`, or an empty object when the lookup must answer.
-    nb::object try_find(PyObject *value) const {
+    // The bin value for `value` (borrowed from the index), or an empty handle
+    // when the lookup must answer.
+    nb::handle try_find(PyObject *value) const {
         double d;
         if (!ready || !plain_number(value, d)) return {};
         const std::size_t k = index.find(d);   // NaN finds nothing
-        return k == core::no_bin ? nb::object() : bins.try_answer(k);
+        return k == core::no_bin ? nb::handle() : bins.try_answer(k);
     }
 
     // The position in `bins` of the value's answer, or no_bin. Runs no Python code.
@@ -236,7 +238,7 @@ struct CategoricalIndex {
         ready = true;
     }
 
-    nb::object try_find(PyObject *value) const {
+    nb::handle try_find(PyObject *value) const {
         if (!ready || !PyUnicode_CheckExact(value) || str_equal(value, S.V.nan_text.ptr())) return {};
         PyObject *found;
         if (PyDict_GetItemRef(first.ptr(), value, &found) <= 0) {   // exact str keys: no Python code
@@ -298,8 +300,8 @@ nb::object bin_each(PyObject *binning, PyObject *values, PyObject *method) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values); ++i) {
         // Borrowed: the index lookup runs no Python code; held for the binning's own.
         PyObject *value = PyList_GET_ITEM(values, i);
-        nb::object r = index.try_find(value);
-        if (!r.is_valid()) r = call_method(method, binning, nb::borrow(value));
+        nb::handle found = index.try_find(value);
+        nb::object r = found ? nb::borrow(found) : call_method(method, binning, nb::borrow(value));
         results.push_back(std::move(r));
     }
     // Filled at once: nothing between making the list and its last item runs Python code.
