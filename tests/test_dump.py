@@ -6,6 +6,8 @@ import enum
 import gc
 import io
 import json
+import sys
+import threading
 import uuid
 import weakref
 from decimal import Decimal
@@ -334,3 +336,44 @@ def test_format_output_data_leaves_other_values_alone():
         assert format_output_data(value) is value
     with pytest.raises(ValueError):
         format_output_data(Decimal("sNaN"))
+
+
+def _nested(depth):
+    data = 1
+    for _ in range(depth):
+        data = {"a": [data]}
+    return data
+
+
+def _in_thread(stack_size, f):
+    """f() in a new thread with the given stack size: its result or its exception."""
+    out = []
+
+    def run():
+        try:
+            out.append(f())
+        except BaseException as e:
+            out.append(e)
+
+    old = threading.stack_size(stack_size)
+    try:
+        t = threading.Thread(target=run)
+        t.start()
+        t.join()
+    finally:
+        threading.stack_size(old)
+    return out[0]
+
+
+def test_deep_documents_end_in_recursion_error_never_in_a_stack_overflow():
+    # The representer is entered again for every level, through the library:
+    # each level costs C stack, which must be measured, not assumed.
+    assert valid_dumps_yaml(_nested(100)).count("- a:") == 99   # plain Python manages ~120 at the default limit
+    old = sys.getrecursionlimit()
+    sys.setrecursionlimit(100_000)   # plain Python, recursing in Python only, then goes much deeper
+    try:
+        assert valid_dumps_yaml(_nested(1500)).count("- a:") == 1499
+        assert isinstance(_in_thread(1 << 20, lambda: valid_dumps_yaml(_nested(4000))), RecursionError)
+        assert _in_thread(1 << 20, lambda: valid_dumps_yaml(_nested(50))).count("- a:") == 49
+    finally:
+        sys.setrecursionlimit(old)

@@ -10,6 +10,7 @@ import subprocess
 import sys
 import textwrap
 import typing
+import warnings
 from pathlib import Path
 
 import pydantic
@@ -303,6 +304,34 @@ def test_awaitable_returns_tuples_whole_and_raises_when_awaited():
 
 async def _await(awaitable):
     return await awaitable
+
+
+async def _native(value):
+    return value
+
+
+def _thrown(coroutine, args):
+    """What throw(*args) raises and warns, then what resuming the coroutine gives."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            coroutine.throw(*args)
+        except BaseException as e:
+            first = (type(e), str(e))
+    try:
+        coroutine.send(None)
+    except BaseException as e:
+        second = (type(e), e.value if isinstance(e, StopIteration) else str(e))
+    coroutine.close()
+    return first, [w.category for w in caught], second
+
+
+@pytest.mark.parametrize("args", [
+    (5,), (None,), ("text",), (ValueError,), (ValueError("given"),), (KeyError, "k"), (ValueError, ("a", 1)),
+    (ValueError("given"), "separate"), (ValueError, None, None), (ValueError, None, 5), (), (ValueError, 1, None, 2),
+])
+def test_awaitable_throw_answers_as_a_native_coroutine(args):
+    assert _thrown(fp.later(1), args) == _thrown(_native(1), args)
 
 
 # ------------------------------------------------------------------ direct field reading

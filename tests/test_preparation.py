@@ -1,11 +1,14 @@
 """The preprocessing record: building binnings, the registry lookups, applying
 binnings (one value and batches) and dummy encodings."""
 import asyncio
+import copy
+import gc
 import inspect
 import math
 import random
 
 import pydantic
+import structlog
 import pytest
 import strawberry
 from structlog.testing import capture_logs
@@ -84,6 +87,10 @@ def test_preprocessing_methods_and_docstrings():
         "get_all_binning_attributes", "get_attributes_created_in_binning", "get_all_dummy_enc_attributes",
         "apply_dummy_encoding",
     ]
+    assert methods[13:] == ["apply_preprocessing"]
+    assert str(inspect.signature(AttributePreprocessing.apply_preprocessing)) == (
+        "(self, values: 'Dict[str, Any]') -> 'Dict[str, Any]'")
+    assert AttributePreprocessing.apply_preprocessing.__doc__
     assert isinstance(inspect.getattr_static(AttributePreprocessing, "add_discretisation"), classmethod)
     assert inspect.signature(AttributePreprocessing.apply_discretisation_batch).return_annotation == "Optional[List[float]]"
     assert AttributePreprocessing.add_discretisation.__doc__.startswith(
@@ -682,6 +689,155 @@ def test_naming_validator(encoding, ok):
         AttributePreprocessing.model_validate({"dummy_encoding": [{"attribute": "colour", "encoding": encoding}]})
 
 
+# ------------------------------------------------------------ whole scoring record
+
+
+ATTRIBUTES = ["a", "b", "c", "d"]
+
+
+def loop_over_methods(record, values):
+    """What apply_preprocessing stands for: the per-attribute methods in a loop."""
+    if type(values) is not dict:
+        raise TypeError(f"Argument 'values' has incorrect type (expected dict, got {type(values).__name__})")
+    out, seen = {}, []
+    for binning in record.binning:
+        attribute = binning.attribute
+        if any(attribute == s for s in seen):
+            continue
+        seen.append(attribute)
+        name = binning.binned_attribute_name
+        out[attribute if name is None else name] = record.apply_discretisation(attribute, values.get(attribute))
+    seen = []
+    for encoding in record.dummy_encoding:
+        attribute = encoding.attribute
+        if any(attribute == s for s in seen):
+            continue
+        seen.append(attribute)
+        out.update(record.apply_dummy_encoding(attribute, values.get(attribute)))
+    return out
+
+
+class LastBinning(AttributePreprocessing):
+    def get_discretisation(self, attribute):
+        found = [b for b in self.binning if b.attribute == attribute]
+        return found[-1] if found else None
+
+
+def random_scoring_record(rng):
+    spec = {}
+    for attribute in rng.sample(ATTRIBUTES, rng.randint(1, 4)):
+        if rng.random() < 0.6:
+            edges = sorted(rng.sample(range(-20, 20), rng.randint(1, 6)))
+            spec[attribute] = {"dtype": "NUMERICAL", "bins": [-INF] + edges + [INF]}
+        else:
+            spec[attribute] = {"dtype": "CATEGORICAL", "bins": [["A", "B"], ["C"], ["nan", "D"]]}
+        spec[attribute]["bin_vals"] = [float(rng.randint(0, 9)) for _ in spec[attribute]["bins"]]
+        spec[attribute]["binned_attribute_name"] = rng.choice([None, attribute, f"{attribute}_bin", "a", "d_one"])
+        if rng.random() < 0.5:
+            spec[attribute]["default"] = 5.0
+    binning = AttributePreprocessing.add_discretisation(spec)
+    binning += [copy.deepcopy(rng.choice(binning)) for _ in range(rng.randint(0, 2))]   # later duplicates
+    rng.shuffle(binning)
+    for b in binning:
+        if rng.random() < 0.3:
+            del b.discretisation[rng.choice([-1, -2])]   # no null or no default bin
+    encodings = [{"attribute": rng.choice(ATTRIBUTES),
+                  "encoding": [{"value": v, "encoded_feature_name": rng.choice(["d_one", "d_two", "b", "a_bin"]),
+                                "use_for_undefined": rng.random() < 0.3}
+                               for v in rng.sample(["A", "B", 1, 2.5, "nan"], rng.randint(0, 3))]}
+                 for _ in range(rng.randint(0, 3))]
+    encodings = [e for e in encodings if all(s["encoded_feature_name"] != e["attribute"] for s in e["encoding"])]
+    cls = LastBinning if rng.random() < 0.15 else AttributePreprocessing
+    return cls(binning=binning, dummy_encoding=encodings)
+
+
+def mutate(record, rng):
+    """One change a caller might make to a record (mutable, unvalidated fields)."""
+    changes = []
+    if record.binning:
+        b = rng.choice(record.binning)
+        bin_ = rng.choice(b.discretisation) if b.discretisation else None
+        changes += [lambda: setattr(b, "attribute", rng.choice(ATTRIBUTES + [5])),
+                    lambda: setattr(b, "binned_attribute_name", rng.choice([None, "a", "x_bin"])),
+                    lambda: setattr(b, "attribute_data_type", rng.choice(["NUMERICAL", AttributeDataType.CATEGORICAL])),
+                    lambda: setattr(b, "discretisation", tuple(b.discretisation)),
+                    lambda: record.binning.reverse(),
+                    lambda: record.binning.pop(0)]
+        if bin_ is not None:
+            changes += [lambda: setattr(bin_, "value", rng.choice([1.5, 3, None])),
+                        lambda: setattr(bin_, "upper_bound", rng.choice([0.5, 30.0, "x", None]))
+                        if isinstance(bin_, AttributeBinNumerical) else setattr(bin_, "categories", None),
+                        lambda: setattr(bin_, "name", rng.choice(["1_null", "0_default", "z"]))]
+    if record.dummy_encoding:
+        e = rng.choice(record.dummy_encoding)
+        changes += [lambda: setattr(e, "attribute", rng.choice(ATTRIBUTES)), lambda: record.dummy_encoding.pop()]
+        if e.encoding:
+            changes.append(lambda: setattr(rng.choice(e.encoding), "value", rng.choice(["C", 2, None])))
+    changes.append(lambda: setattr(record, "binning", list(reversed(record.binning))))
+    rng.choice(changes)()
+
+
+class Recorder:
+    """Stands in for both modules' loggers; may change the record at one event."""
+
+    def __init__(self, record, at_event, seed):
+        self.events, self.record, self.at_event, self.seed = [], record, at_event, seed
+
+    def log(self, level, event):
+        self.events.append((level, event))
+        if len(self.events) == self.at_event:
+            mutate(self.record, random.Random(self.seed))
+
+    def warning(self, event):
+        self.log("warning", event)
+
+    def info(self, event):
+        self.log("info", event)
+
+    def debug(self, event):
+        self.log("debug", event)
+
+
+def outcome(run, record, values, at_event, seed, monkeypatch):
+    recorder = Recorder(record, at_event, seed)
+    monkeypatch.setattr(discretisation, "logger", recorder)
+    monkeypatch.setattr(preparation, "logger", recorder)
+    try:
+        result = run(record, values)
+    except Exception as ex:
+        result = (type(ex), str(ex), type(ex.__cause__), str(ex.__cause__))
+    return result, recorder.events
+
+
+@pytest.mark.parametrize("seed", range(12))
+def test_whole_record_equals_the_loop_over_the_methods(seed, monkeypatch):
+    rng = random.Random(seed)
+    pools = {"NUMERICAL": [None, math.nan, -INF, 0, 3, -7.5, 2.5, 19.0, True],
+             "CATEGORICAL": [None, "A", "C", "nan", "Q"]}
+    odd = [10 ** 400, "2", [1], 3, "A"]
+    for _ in range(25):
+        record = random_scoring_record(rng)
+        kinds = {b.attribute: b.attribute_data_type for b in reversed(record.binning)}
+        for _ in range(4):
+            values = {a: rng.choice(pools.get(kinds.get(a), ["A"]) if rng.random() < 0.95 else odd)
+                      for a in rng.sample(ATTRIBUTES, rng.randint(0, 4))}
+            if rng.random() < 0.1:
+                values[1] = "not an attribute"
+            if rng.random() < 0.02:
+                values = rng.choice([None, list(values.items())])
+            given = copy.copy(values)
+            at_event, mutation = rng.randint(0, 3), rng.random()
+            twin = copy.deepcopy(record)
+            got = outcome(AttributePreprocessing.apply_preprocessing, record, values, at_event, mutation, monkeypatch)
+            wanted = outcome(loop_over_methods, twin, values, at_event, mutation, monkeypatch)
+            assert got == wanted
+            assert values == given
+            if rng.random() < 0.5:
+                m = rng.random()
+                mutate(record, random.Random(m))
+                mutate(twin, random.Random(m))
+
+
 # ------------------------------------------------------------ GraphQL view
 
 
@@ -709,3 +865,22 @@ def test_view_through_a_schema():
                                                           {"name": "0_system_default"}]}],
         "transformations": [{"transformation": "log(x)"}],
     }
+
+
+def test_batch_result_is_never_reachable_with_empty_slots():
+    # A log processor that walks every object the collector tracks runs while
+    # the batch is being binned (each value hits the default bin and logs).
+    def walk(logger, method, event):
+        for o in gc.get_objects():
+            if type(o) is list:
+                [type(x) for x in o]
+        raise structlog.DropEvent
+
+    config = structlog.get_config()
+    structlog.configure(processors=[walk])
+    try:
+        binning = AttributeBinning(attribute="a", attribute_data_type="NUMERICAL",
+                                   discretisation=[AttributeBinNumerical(id=0, name="0_system_default", value=9.0)])
+        assert AttributePreprocessing(binning=[binning]).apply_discretisation_batch("a", [5.0, 6.0]) == [9.0, 9.0]
+    finally:
+        structlog.configure(**config)

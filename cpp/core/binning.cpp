@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace kelvane::core {
 
@@ -31,10 +32,35 @@ IntervalIndex::IntervalIndex(const std::vector<Interval> &bins) {
         std::size_t j = std::lower_bound(bounds_.begin(), bounds_.end(), b.upper) - bounds_.begin();
         for (std::size_t k = i + 1; k <= j; ++k) first_[k] = static_cast<std::uint32_t>(n + 1);
     }
+    if (bounds_.size() <= kCounted) {
+        counted_ = bounds_;
+        counted_.resize((bounds_.size() + 7) / 8 * 8, INFINITY);
+    }
 }
 
 std::size_t IntervalIndex::find(double v) const {
     if (std::isnan(v)) return no_bin;
+    if (!counted_.empty()) {
+        // Few bounds: the position of the first bound >= v is the number of
+        // bounds below v, counted two at a time in vector registers (a true
+        // comparison is -1). The comparisons do not depend on one another and
+        // nothing branches on v; the padding (+inf) is never below v.
+        using Pair = double __attribute__((vector_size(16)));
+        using Mask = long long __attribute__((vector_size(16)));
+        const Pair value = {v, v};
+        Mask below = {0, 0};
+        const double *b = counted_.data();
+        for (std::size_t i = 0; i < counted_.size(); i += 8) {
+            Pair p0, p1, p2, p3;
+            std::memcpy(&p0, b + i, sizeof p0);
+            std::memcpy(&p1, b + i + 2, sizeof p1);
+            std::memcpy(&p2, b + i + 4, sizeof p2);
+            std::memcpy(&p3, b + i + 6, sizeof p3);
+            below += (p0 < value) + (p1 < value) + (p2 < value) + (p3 < value);
+        }
+        const std::size_t k = static_cast<std::size_t>(-(below[0] + below[1]));
+        return first_[k] ? first_[k] - 1 : no_bin;
+    }
     // The position of the first bound >= v (std::lower_bound), halving the
     // range with a conditional move instead of a branch: the values of a
     // batch land anywhere, and mispredicted branches would dominate.

@@ -31,7 +31,9 @@ public:
     std::size_t find(double v) const;   // equals first_interval(bins, n, v)
 
 private:
+    static constexpr std::size_t kCounted = 32;   // up to this many bounds: counted, not searched
     std::vector<double> bounds_;        // sorted, distinct, no NaN
+    std::vector<double> counted_;       // the same padded with +inf to a multiple of 8, when counted
     std::vector<std::uint32_t> first_;  // per segment: earliest interval + 1, or 0
 };
 

@@ -14,6 +14,24 @@ void RecordFields::init(const std::vector<const char *> &names) {
         ++n_fields_;
     }
     by_attribute_.direct = false;
+    by_attribute_.dict_offset = 0;
+}
+
+void RecordFields::check_dict_entries(PyObject *dict) {
+    Py_ssize_t n = 0;
+    PyObject *const *entries = dict_entries(dict, &n);
+    if (!entries) return;   // read through PyDict_Next
+    Py_ssize_t pos = 0, at = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        // Entries that PyDict_Next passed over were deleted.
+        for (; at < pos - 1; ++at)
+            if (entries[2 * at]) entries_in_place = false;
+        if (at >= n || entries[2 * at] != key || entries[2 * at + 1] != value) entries_in_place = false;
+        ++at;
+    }
+    for (; at < n; ++at)
+        if (entries[2 * at]) entries_in_place = false;
 }
 
 void RecordFields::trust(nb::handle cls) {
@@ -30,9 +48,18 @@ void RecordFields::trust(nb::handle cls) {
     Layout &layout = layouts_[i];
     layout = by_attribute_;
     layout.direct = true;
+    layout.dict_offset = 0;
     for (int f = 0; f < n_fields_; ++f) Py_INCREF(layout.slot[f].key);
     learned_[i] = false;
     ++n_classes_;
+}
+
+bool RecordFields::reprove(int i) {
+    Layout &layout = layouts_[i];
+    for (int f = 0; f < n_fields_; ++f)
+        if (!read_from_instance_dict(types_[i], by_attribute_.slot[f].key)) return false;
+    layout.proof.prove(types_[i]);
+    return layout.proof.tag != 0;
 }
 
 void RecordFields::learn(PyObject *record) {
@@ -45,9 +72,12 @@ void RecordFields::learn(PyObject *record) {
 // gives the key object and the entry index to look at. Runs no Python code
 // (the keys compared are exact str objects).
 void RecordFields::learn_class(int i, PyObject *record) {
-    PyObject *dict = dict_of(record);
+    PyObject **dictptr = _PyObject_GetDictPtr(record);
+    PyObject *dict = dictptr ? *dictptr : nullptr;
     if (!dict) return;   // learn from a later record
     Layout &layout = layouts_[i];
+    layout.dict_offset = reinterpret_cast<char *>(dictptr) - reinterpret_cast<char *>(record);
+    check_dict_entries(dict);
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(dict, &pos, &key, &value)) {

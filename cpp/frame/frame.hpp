@@ -58,17 +58,11 @@ void set_error_from_exception() noexcept;
 // Interned strings for attribute names used on hot paths.
 PyObject *intern(const char *text);
 
-// The value of a record's field, new reference. Records keep their fields in
-// the instance dict: read it there with an interned name (a hot path), and
-// fall back to attribute lookup for anything else.
-inline PyObject *field_of(PyObject *record, PyObject *interned_name) {
-    PyObject **dictptr = _PyObject_GetDictPtr(record);
-    if (dictptr && *dictptr) {
-        PyObject *v;
-        if (PyDict_GetItemRef(*dictptr, interned_name, &v) != 0) return v;   // found, or error
-    }
-    return PyObject_GetAttr(record, interned_name);
-}
+// record.<name>, new reference (nullptr with an error set): attribute access,
+// as the plain algorithm reads it, so that a property, a __getattribute__ or
+// a subclass's own reading is honoured. Hot paths read fields through
+// RecordFields (fields.hpp), which proves when the dict may be read instead.
+inline PyObject *field_of(PyObject *record, PyObject *interned_name) { return PyObject_GetAttr(record, interned_name); }
 
 // ---------------------------------------------------------------- checks
 

@@ -1,5 +1,6 @@
 // The function object type and the awaitable that coroutine functions return.
 #include "frame/frame.hpp"
+#include "frame/guard.hpp"
 
 #include <cstring>
 #include <memory>
@@ -115,20 +116,63 @@ PyObject *awaitable_next(PyObject *self) noexcept {
 
 PyObject *awaitable_send(PyObject *self, PyObject *) noexcept { return awaitable_next(self); }
 
+// throw(value), or the deprecated throw(type[, value[, traceback]]), as a
+// native coroutine that has not started answers it: the exception is raised
+// where the coroutine would start and ends it. What can not be raised is
+// refused with TypeError and leaves the awaitable as it was.
 PyObject *awaitable_throw(PyObject *self, PyObject *const *args, Py_ssize_t nargs) noexcept {
     auto *a = reinterpret_cast<AwaitableObject *>(self);
-    a->done = true;
-    Py_CLEAR(a->result);
-    if (nargs < 1) {
-        PyErr_SetString(PyExc_TypeError, "throw expected at least 1 argument");
+    if (nargs < 1 || nargs > 3) {
+        PyErr_Format(PyExc_TypeError, "throw expected %s %d argument%s, got %zd", nargs < 1 ? "at least" : "at most",
+                     nargs < 1 ? 1 : 3, nargs < 1 ? "" : "s", nargs);
         return nullptr;
     }
+    if (nargs > 1 && PyErr_WarnEx(PyExc_DeprecationWarning,
+                                  "the (type, exc, tb) signature of throw() is deprecated, "
+                                  "use the single-arg signature instead.",
+                                  1) < 0)
+        return nullptr;
     PyObject *typ = args[0];
-    if (PyExceptionInstance_Check(typ)) {
-        PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(typ)), typ);
-    } else {
-        PyErr_SetObject(typ, nargs > 1 ? args[1] : Py_None);
+    PyObject *val = nargs > 1 ? args[1] : nullptr;
+    PyObject *tb = nargs > 2 ? args[2] : nullptr;
+    if (tb == Py_None) tb = nullptr;
+    if (tb && !PyTraceBack_Check(tb)) {
+        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
+        return nullptr;
     }
+    PyObject *exc;   // new reference: the exception instance to raise
+    if (PyExceptionClass_Check(typ)) {
+        // typ(), typ(val), typ(*val) or val itself, as the interpreter normalises it.
+        PyObject *t = Py_NewRef(typ), *v = Py_XNewRef(val), *b = Py_XNewRef(tb);
+        PyErr_NormalizeException(&t, &v, &b);
+        if (b) PyException_SetTraceback(v, b);
+        Py_DECREF(t);
+        Py_XDECREF(b);
+        exc = v;
+    } else if (PyExceptionInstance_Check(typ)) {
+        if (val && val != Py_None) {
+            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+            return nullptr;
+        }
+        exc = Py_NewRef(typ);
+        if (tb) PyException_SetTraceback(exc, tb);
+    } else {
+        PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
+                     Py_TYPE(typ)->tp_name);
+        return nullptr;
+    }
+    if (a->done || !a->result) {
+        Py_XDECREF(exc);
+        PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+        return nullptr;
+    }
+    a->done = true;
+    Py_CLEAR(a->result);
+    if (!exc) {
+        PyErr_SetString(PyExc_SystemError, "throw() could not build the exception");
+        return nullptr;
+    }
+    PyErr_SetRaisedException(exc);   // steals
     return nullptr;
 }
 
@@ -153,6 +197,9 @@ PyAsyncMethods awaitable_async{awaitable_await, nullptr, nullptr, nullptr};
 PyObject *invoke(FunctionObject *f, PyObject *const *slots) {
     const FunctionSpec &s = *f->spec;
     PyObject *result = nullptr;
+    // Calls nested through Python code and back end here when the thread's
+    // stack runs low (guard.hpp).
+    if (check_stack() < 0) goto failed;
     for (const Param &p : s.params) {
         if (p.test.active()) {
             PyObject *v = slots[&p - s.params.data()];

@@ -20,12 +20,22 @@
 #pragma once
 
 #include "frame/frame.hpp"
+#include "frame/guard.hpp"
 
+#include <cstdint>
 #include <cstring>
 
 namespace kelvane {
 
 // ---------------------------------------------------------------- equality and truth
+
+// The bytes at `p` as one unaligned word.
+template <class Word>
+inline Word load(const unsigned char *p) {
+    Word w;
+    std::memcpy(&w, p, sizeof w);
+    return w;
+}
 
 // Equality of two exact str objects (what str.__eq__ answers). Compact
 // strings are canonical: equal text means equal kind, length and bytes.
@@ -36,19 +46,34 @@ inline bool str_equal(PyObject *a, PyObject *b) {
     if (n != PyUnicode_GET_LENGTH(b)) return false;
     const int kind = PyUnicode_KIND(a);
     if (kind != PyUnicode_KIND(b)) return false;
-    // Hashes already computed tell most unequal texts apart without reading them.
-    const Py_hash_t ha = reinterpret_cast<PyASCIIObject *>(a)->hash, hb = reinterpret_cast<PyASCIIObject *>(b)->hash;
-    if (ha != -1 && hb != -1 && ha != hb) return false;
     const auto *pa = static_cast<const unsigned char *>(PyUnicode_DATA(a));
     const auto *pb = static_cast<const unsigned char *>(PyUnicode_DATA(b));
     const std::size_t size = static_cast<std::size_t>(n) * static_cast<std::size_t>(kind);
+    if (size > 8) {
+        // Hashes already computed tell most unequal texts apart without reading
+        // them (names sharing a long prefix: "attribute_01", "attribute_02").
+        const Py_hash_t ha = reinterpret_cast<PyASCIIObject *>(a)->hash;
+        const Py_hash_t hb = reinterpret_cast<PyASCIIObject *>(b)->hash;
+        if (ha != -1 && hb != -1 && ha != hb) return false;
+    }
     if (size <= 16) {
-        // Names and categories are mostly short: no library call for them.
+        // Names and categories are mostly short: two overlapping words cover them.
+        if (size >= 8) return load<std::uint64_t>(pa) == load<std::uint64_t>(pb) &&
+                              load<std::uint64_t>(pa + size - 8) == load<std::uint64_t>(pb + size - 8);
+        if (size >= 4) return load<std::uint32_t>(pa) == load<std::uint32_t>(pb) &&
+                              load<std::uint32_t>(pa + size - 4) == load<std::uint32_t>(pb + size - 4);
         for (std::size_t i = 0; i < size; ++i)
             if (pa[i] != pb[i]) return false;
         return true;
     }
     return std::memcmp(pa, pb, size) == 0;
+}
+
+// The hash of an exact str: the one it keeps, computed and kept now if it
+// has none yet. Runs no Python code.
+inline Py_hash_t str_hash(PyObject *s) {
+    const Py_hash_t h = reinterpret_cast<PyASCIIObject *>(s)->hash;
+    return h != -1 ? h : PyObject_Hash(s);
 }
 
 // bool(o): 1, 0, or -1 with an error set.
@@ -98,6 +123,18 @@ inline bool truthy(nb::handle o) {
     return r != 0;
 }
 
+// a + b + ..., evaluated left to right as the host does: exact strings are
+// joined in C; anything else goes to the interpreter (a str subclass's own
+// __radd__, the TypeError for an operand that is not a str).
+inline nb::object add(nb::handle a, nb::handle b) {
+    if (PyUnicode_CheckExact(a.ptr()) && PyUnicode_CheckExact(b.ptr())) return check(PyUnicode_Concat(a.ptr(), b.ptr()));
+    return check(PyNumber_Add(a.ptr(), b.ptr()));
+}
+template <class... More>
+nb::object add(nb::handle a, nb::handle b, nb::handle c, More... more) {
+    return add(add(a, b), c, more...);
+}
+
 // ---------------------------------------------------------------- iteration
 
 // Calls f(item) for each element in order until f returns true; each item is
@@ -138,10 +175,11 @@ nb::object call_method(PyObject *name, nb::handle self, A... args) {
 
 // Whether `name` on `obj` is still `original`, the function its class was
 // declared with: not overridden by a subclass, on the class, or in the
-// instance dict. A fast path may then do what that function does. Runs no
-// Python code (a failing dict test counts as overridden).
+// instance dict, and not hidden by a __getattribute__ (guard.hpp). A fast
+// path may then do what that function does. Runs no Python code (a failing
+// dict test counts as overridden).
 inline bool method_is(PyObject *obj, PyObject *name, nb::handle original) {
-    if (_PyType_Lookup(Py_TYPE(obj), name) != original.ptr()) return false;
+    if (_PyType_Lookup(Py_TYPE(obj), name) != original.ptr() || !plain_instance_lookup(Py_TYPE(obj))) return false;
     PyObject **dictptr = _PyObject_GetDictPtr(obj);
     if (dictptr && *dictptr) {
         const int has = PyDict_Contains(*dictptr, name);   // exact str key: no Python code

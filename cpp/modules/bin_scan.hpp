@@ -88,18 +88,20 @@ struct Vocabulary {
     bool reserved_text(PyObject *name) const { return reserved_index(name) >= 0; }
 
     // Which reserved name among first..last-1 the bin's name is: 1 (index in
-    // *which), 0, or -1 with an error set. A name that is not an exact str
-    // is compared with the enum members by the interpreter.
+    // *which), 0, or -1 with an error set. The enum member is the left
+    // operand (`member == name`, as membership in a list of the members
+    // tests): for a name that is a str, of any class, that is str equality
+    // and runs no Python code; any other name is compared by the interpreter.
     int reserved(RecordReader &r, int first, int last, int *which) const {
         PyObject *name = r.read(NAME);
         if (!name) return -1;
-        if (PyUnicode_CheckExact(name)) {
+        if (PyUnicode_Check(name)) {
             *which = reserved_index(name, first, last);
             return *which >= 0;
         }
         r.pin();
         for (int i = first; i < last; ++i) {
-            const int hit = host_eq(name, member[i].ptr());
+            const int hit = host_compare(member[i].ptr(), name, Py_EQ);
             if (hit != 0) {
                 *which = i;
                 return hit;
@@ -158,21 +160,18 @@ inline int kind_is(RecordReader &r, PyTypeObject *wanted, PyTypeObject *other) {
     return PyObject_IsInstance(r.record(), reinterpret_cast<PyObject *>(wanted));
 }
 
-// `lower < value <= upper`, evaluated as the chained comparison is: the upper
-// bound is not looked at when the lower test fails. 1, 0, or -1 with an error.
-inline int in_interval(RecordReader &r, PyObject *lower, PyObject *upper, FloatValue &value) {
-    const double v = value.value();
-    int t;
-    if (PyFloat_CheckExact(lower)) {
-        t = PyFloat_AS_DOUBLE(lower) < v;
-    } else {
-        PyObject *vo = value.object();
-        if (!vo) return -1;
-        r.pin();
-        t = host_compare(lower, vo, Py_LT);
-    }
-    if (t <= 0) return t;
-    if (PyFloat_CheckExact(upper)) return v <= PyFloat_AS_DOUBLE(upper);
+// `lower < value`: 1, 0, or -1 with an error.
+inline int above_lower(RecordReader &r, PyObject *lower, FloatValue &value) {
+    if (PyFloat_CheckExact(lower)) return PyFloat_AS_DOUBLE(lower) < value.value();
+    PyObject *vo = value.object();
+    if (!vo) return -1;
+    r.pin();
+    return host_compare(lower, vo, Py_LT);
+}
+
+// `value <= upper`: 1, 0, or -1 with an error.
+inline int within_upper(RecordReader &r, PyObject *upper, FloatValue &value) {
+    if (PyFloat_CheckExact(upper)) return value.value() <= PyFloat_AS_DOUBLE(upper);
     PyObject *vo = value.object();
     if (!vo) return -1;
     r.pin();
@@ -253,13 +252,24 @@ inline int find_interval(RecordFields &F, const Vocabulary &V, Policy p, PyObjec
             if (k < 0) return -1;
             continue;
         }
+        // The assignment evaluates `lower < value <= upper` as the chained
+        // comparison does: the upper bound is not read when the lower test
+        // fails. The monitoring lookup reads both bounds first, to pass over
+        // a bin with a missing one.
         PyObject *lower = r.read(LOWER_BOUND);
         if (!lower) return -1;
         if (p.skip_missing && lower == Py_None) continue;
-        PyObject *upper = r.read(UPPER_BOUND);
-        if (!upper) return -1;
-        if (p.skip_missing && upper == Py_None) continue;
-        const int hit = in_interval(r, lower, upper, value);
+        PyObject *upper = nullptr;
+        if (p.skip_missing) {
+            upper = r.read(UPPER_BOUND);
+            if (!upper) return -1;
+            if (upper == Py_None) continue;
+        }
+        int hit = above_lower(r, lower, value);
+        if (hit > 0) {
+            if (!upper) upper = r.read(UPPER_BOUND);
+            hit = upper ? within_upper(r, upper, value) : -1;
+        }
         if (hit < 0) return -1;
         if (hit) {
             *bin = nb::borrow(r.record());
@@ -328,26 +338,71 @@ struct PlainBin {
     PyObject *categories;      // categorical bins
 };
 
-template <Kind wanted>
+template <Kind wanted, bool skip_reserved = true>
 inline Step plain_step(const Vocabulary &V, const RecordRun &run, PyObject *bin, PlainBin *out) {
     const Kind kind = kind_of(V, bin);
     if (kind == Kind::Other) return Step::Stop;
     PyObject *name = run[NAME];
     if (!name || !PyUnicode_CheckExact(name)) return Step::Stop;
-    if (kind != wanted || V.reserved_text(name)) return Step::Skip;
+    if (kind != wanted || (skip_reserved && V.reserved_text(name))) return Step::Skip;
     if constexpr (wanted == Kind::Numerical) {
         out->lower = run[LOWER_BOUND];
         out->upper = run[UPPER_BOUND];
+        // The monitoring lookup passes over a bin with a missing bound.
+        if (!skip_reserved && (out->lower == Py_None || out->upper == Py_None)) return Step::Skip;
         return out->lower && out->upper && PyFloat_CheckExact(out->lower) && PyFloat_CheckExact(out->upper)
                    ? Step::Use
                    : Step::Stop;
     } else {
         PyObject *categories = out->categories = run[CATEGORIES];
+        if (!skip_reserved && categories == Py_None) return Step::Skip;   // likewise without categories
         if (!categories || !PyList_CheckExact(categories)) return Step::Stop;
         for (Py_ssize_t j = 0; j < PyList_GET_SIZE(categories); ++j)
             if (!PyUnicode_CheckExact(PyList_GET_ITEM(categories, j))) return Step::Stop;
         return Step::Use;
     }
+}
+
+// The regular scans over plain bins only, for the usual lookups: the first
+// bin of the list (an exact list the caller holds) that matches, borrowed, or
+// nullptr when find_interval / find_category must scan instead (no bin
+// matches, or a bin that is not plain comes first). `skip_reserved` picks the
+// policy: true for the assignment's, false for the monitoring's. A bin with a
+// missing bound or without categories is not plain under the assignment's
+// policy, and passed over under the monitoring's. Runs no Python code.
+template <bool skip_reserved>
+inline PyObject *try_plain_interval(RecordFields &F, const Vocabulary &V, PyObject *list, double v) {
+    RecordRun run(F);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        PyObject *bin = PyList_GET_ITEM(list, i);
+        run.at(bin);
+        PlainBin plain;
+        const Step step = plain_step<Kind::Numerical, skip_reserved>(V, run, bin, &plain);
+        if (step == Step::Stop) return nullptr;
+        if (step == Step::Skip) continue;
+        if (PyFloat_AS_DOUBLE(plain.lower) < v && v <= PyFloat_AS_DOUBLE(plain.upper)) return bin;
+    }
+    return nullptr;
+}
+
+// `value` is an exact str; categories are told apart by their kept hashes.
+template <bool skip_reserved>
+inline PyObject *try_plain_category(RecordFields &F, const Vocabulary &V, PyObject *list, PyObject *value) {
+    const Py_hash_t hash = str_hash(value);
+    RecordRun run(F);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        PyObject *bin = PyList_GET_ITEM(list, i);
+        run.at(bin);
+        PlainBin plain;
+        const Step step = plain_step<Kind::Categorical, skip_reserved>(V, run, bin, &plain);
+        if (step == Step::Stop) return nullptr;
+        if (step == Step::Skip) continue;
+        for (Py_ssize_t j = 0; j < PyList_GET_SIZE(plain.categories); ++j) {
+            PyObject *c = PyList_GET_ITEM(plain.categories, j);
+            if (c == value || (str_hash(c) == hash && str_equal(c, value))) return bin;
+        }
+    }
+    return nullptr;
 }
 
 }  // namespace kelvane::bins

@@ -251,6 +251,8 @@ nb::object bin_numeric_attribute(Args a) {
     }
     bins::FloatValue value(v, given);
     nb::object list = bins_of(self);
+    if (!std::isnan(v))
+        if (PyObject *hit = bins::try_plain_interval<true>(F, S.V, list.ptr(), v)) return value_of(hit);
     nb::object bin;
     const int r = std::isnan(v) ? find_null(list.ptr(), &bin)
                                 : bins::find_interval(F, S.V, bins::assignment, list.ptr(), value, &bin);
@@ -266,6 +268,8 @@ nb::object bin_numeric_attribute(Args a) {
 nb::object bin_categoric_attribute(Args a) {
     PyObject *self = a.get(0), *value = a.get(1);   // exact str or None
     nb::object list = bins_of(self);
+    if (value != Py_None && !str_equal(value, S.V.nan_text.ptr()))
+        if (PyObject *hit = bins::try_plain_category<true>(F, S.V, list.ptr(), value)) return value_of(hit);
     nb::object bin;
     const int r = (value == Py_None || str_equal(value, S.V.nan_text.ptr()))
                       ? find_null(list.ptr(), &bin)

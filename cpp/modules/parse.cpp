@@ -20,9 +20,23 @@ using namespace kelvane;
 
 struct State : ModuleState {
     KELVANE_NAMES(PARSE_NAMES)
-    nb::object StringFunctions;   // the class
+    nb::object StringFunctions;                 // the class
+    nb::object has_quotes_own, remove_quotes_own;   // its class methods as declared
+    VersionProof own_methods;                   // StringFunctions still answers them
 };
 KELVANE_STATE(State, S);
+
+// Whether `cls` is StringFunctions and still has its own _has_quotes and
+// _remove_quotes: the quote rules may then be applied here instead of being
+// called through the class.
+bool own_rules(PyObject *cls) {
+    if (cls != S.StringFunctions.ptr()) return false;
+    auto *t = reinterpret_cast<PyTypeObject *>(cls);
+    return proven(S.own_methods, t, [t] {
+        return Py_IS_TYPE(t, &PyType_Type) && _PyType_Lookup(t, S.str__has_quotes) == S.has_quotes_own.ptr() &&
+               _PyType_Lookup(t, S.str__remove_quotes) == S.remove_quotes_own.ptr();
+    });
+}
 
 // ------------------------------------------------------------ str helpers
 
@@ -35,8 +49,13 @@ bool str_has_quotes(PyObject *s) {
                             PyUnicode_READ(kind, data, n - 1));
 }
 
-// The text without its first and last character (empty when it has at most two).
-nb::object inner_text(PyObject *s) { return check(PyUnicode_Substring(s, 1, PyUnicode_GET_LENGTH(s) - 1)); }
+// val[1:-1]: the text without its first and last character (empty when it
+// has at most two).
+nb::object inner_text(PyObject *s) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    if (n <= 2) return check(PyUnicode_New(0, 0));
+    return check(PyUnicode_Substring(s, 1, n - 1));
+}
 
 nb::object str_remove_quotes(PyObject *s) { return str_has_quotes(s) ? inner_text(s) : nb::borrow(s); }
 
@@ -60,14 +79,14 @@ nb::object has_quotes(Args a) { return nb::bool_(str_has_quotes(a.get(1))); }
 
 nb::object remove_quotes(Args a) {
     PyObject *cls = a.get(0), *val = a.get(1);
-    if (cls == S.StringFunctions.ptr()) return str_remove_quotes(val);
+    if (own_rules(cls)) return str_remove_quotes(val);
     // A derived class decides through its own _has_quotes.
     return subclass_has_quotes(cls, val) ? inner_text(val) : nb::borrow(val);
 }
 
 nb::object strip_quotes(Args a) {
     PyObject *cls = a.get(0), *val = a.get(1);
-    if (cls == S.StringFunctions.ptr()) return str_strip_quotes(val);
+    if (own_rules(cls)) return str_strip_quotes(val);
     nb::object v = nb::borrow(val);
     while (subclass_has_quotes(cls, v.ptr())) v = call_method(S.str__remove_quotes, cls, v);
     return v;
@@ -85,7 +104,12 @@ nb::object integral_or_float(nb::object number) {
 nb::object parse_value(Args a) {
     PyObject *val = a.get(0);
     nb::object number;
-    if (PyUnicode_CheckExact(val)) {
+    if (PyUnicode_Check(val) && !own_rules(S.StringFunctions.ptr())) {
+        // StringFunctions._has_quotes(val), then _remove_quotes(val), as the class now answers them.
+        if (subclass_has_quotes(S.StringFunctions.ptr(), val))
+            return call_method(S.str__remove_quotes, S.StringFunctions, nb::borrow(val));
+        number = nb::steal(PyNumber_Float(val));
+    } else if (PyUnicode_CheckExact(val)) {
         if (str_has_quotes(val)) return inner_text(val);
         if (PyUnicode_IS_ASCII(val)) {
             std::string_view text(static_cast<const char *>(PyUnicode_DATA(val)),
@@ -130,6 +154,8 @@ void declare(Module &m) {
                           .classmethod(Function("_remove_quotes", remove_quotes).cls().arg("val", "str").returns("str"))
                           .classmethod(Function("_strip_quotes", strip_quotes).cls().arg("val", "str").returns("str"))
                           .create();
+    S.has_quotes_own = class_function(S.StringFunctions, S.str__has_quotes);
+    S.remove_quotes_own = class_function(S.StringFunctions, S.str__remove_quotes);
 
     m.function(Function("parse_value", parse_value).arg("val", "Any").returns("Union[str, int, float]"));
 }

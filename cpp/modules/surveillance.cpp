@@ -16,8 +16,13 @@ namespace {
 using namespace kelvane;
 using bins::N_RESERVED;
 
+#define SURVEILLANCE_NAMES(X) X(_get_numerical_bin) X(_get_categorical_bin) X(binning) X(value)
+
 struct State : ModuleState {
+    KELVANE_NAMES(SURVEILLANCE_NAMES)
     bins::Vocabulary V;
+    nb::object get_numerical_bin, get_categorical_bin;   // the class's own static lookups
+    nb::object lookup_kwnames;                           // ("binning", "value")
     nb::object numerical_text, categorical_text;       // data type values
     nb::object numerical_member, categorical_member;   // AttributeDataType members
 };
@@ -45,6 +50,8 @@ nb::object answer(int r, nb::object bin, PyObject *list) {
 nb::object numerical_bin(PyObject *binning, PyObject *value) {
     const double v = value == Py_None ? NAN : PyFloat_AS_DOUBLE(value);
     nb::object list = bins_of(binning);
+    if (!std::isnan(v))
+        if (PyObject *hit = bins::try_plain_interval<false>(F, S.V, list.ptr(), v)) return nb::borrow(hit);
     nb::object bin;
     bins::FloatValue fv(v, value == Py_None ? nb::handle() : nb::handle(value));
     const int r = std::isnan(v) ? find_named(list.ptr(), bins::NULL_BIN, N_RESERVED, &bin)
@@ -66,6 +73,8 @@ nb::object categorical_bin(PyObject *binning, PyObject *value) {
     const int missing = is_missing(value);
     if (missing < 0) throw_error();
     nb::object list = bins_of(binning);
+    if (!missing && PyUnicode_CheckExact(value))
+        if (PyObject *hit = bins::try_plain_category<false>(F, S.V, list.ptr(), value)) return nb::borrow(hit);
     nb::object bin;
     const int r = missing ? find_named(list.ptr(), bins::NULL_BIN, N_RESERVED, &bin)
                           : bins::find_category(F, S.V, bins::monitoring, list.ptr(), value, &bin);
@@ -90,8 +99,17 @@ int same_attribute(PyObject *binning, PyObject *attribute) {
 
 // host_eq for a value that is the exact str `text` or compares with `member`.
 int is_data_type(PyObject *dtype, const nb::object &text, const nb::object &member) {
+    if (dtype == member.ptr()) return 1;   // the member itself: str equality is reflexive
     if (PyUnicode_CheckExact(dtype)) return str_equal(dtype, text.ptr());
     return host_eq(dtype, member.ptr());
+}
+
+// self.<name>(binning=binning, value=value): a lookup that a subclass, the
+// class or the instance has replaced.
+nb::object lookup_through(PyObject *self, PyObject *name, const nb::object &binning, PyObject *value) {
+    nb::object method = check(PyObject_GetAttr(self, name));
+    PyObject *args[] = {binning.ptr(), value};
+    return check(PyObject_Vectorcall(method.ptr(), args, 0, S.lookup_kwnames.ptr()));
 }
 
 nb::object get_discretisation(Args a) {
@@ -110,6 +128,8 @@ nb::object get_discretisation(Args a) {
     int r = is_data_type(dtype, S.numerical_text, S.numerical_member);
     if (r < 0) throw_error();
     if (r) {
+        if (!method_is(self, S.str__get_numerical_bin, S.get_numerical_bin))
+            return lookup_through(self, S.str__get_numerical_bin, found, value);
         if (!passes(core::ExactType::Float, true, value)) {
             raise_argument_type("value", "float", value);
             throw_error();
@@ -118,7 +138,11 @@ nb::object get_discretisation(Args a) {
     }
     r = is_data_type(dtype, S.categorical_text, S.categorical_member);
     if (r < 0) throw_error();
-    if (r) return categorical_bin(found.ptr(), value);
+    if (r) {
+        if (!method_is(self, S.str__get_categorical_bin, S.get_categorical_bin))
+            return lookup_through(self, S.str__get_categorical_bin, found, value);
+        return categorical_bin(found.ptr(), value);
+    }
     return none();
 }
 
@@ -164,6 +188,7 @@ nb::object remove_discretisation(Args a) {
 
 void declare(Module &m) {
     S.init(m);
+    S.lookup_kwnames = nb::make_tuple(nb::handle(S.str_binning), nb::handle(S.str_value));
     bins::name_fields(F);
 
     m.import_from("typing", {"List", "Optional", "Union"});
@@ -207,6 +232,8 @@ void declare(Module &m) {
                     .returns("Optional[Union[AbstractAttributeBin, AttributeBinNumerical, AttributeBinCategorical]]"))
         .create();
     F.trust(monitoring);
+    S.get_numerical_bin = class_function(monitoring, S.str__get_numerical_bin);
+    S.get_categorical_bin = class_function(monitoring, S.str__get_categorical_bin);
 
     m.view("PredictiveModelMonitoringType", "PredictiveModelMonitoring")
         .field("binning", "List[AttributeBinningType]")

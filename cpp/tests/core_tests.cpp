@@ -83,10 +83,11 @@ static void intervals() {
     EXPECT(idx.find(INFINITY) == 1);
     EXPECT(idx.find(NAN) == no_bin);
 
-    // Random overlapping, unordered and degenerate intervals: the index
-    // answers what the scan answers.
+    // Random overlapping, unordered and degenerate intervals, few (bounds
+    // counted) and many (bounds searched): the index answers what the scan
+    // answers.
     std::mt19937 rng(7);
-    std::uniform_int_distribution<int> edge(-6, 6), count(0, 9);
+    std::uniform_int_distribution<int> edge(-20, 20), count(0, 30);
     for (int round = 0; round < 300; ++round) {
         std::vector<Interval> b;
         for (int i = count(rng); i > 0; --i) {
@@ -97,7 +98,7 @@ static void intervals() {
             b.push_back({l, u});
         }
         IntervalIndex index(b);
-        for (double v = -7; v <= 7; v += 0.5)
+        for (double v = -21; v <= 21; v += 0.5)
             EXPECT(index.find(v) == first_interval(b.data(), b.size(), v));
         EXPECT(index.find(INFINITY) == first_interval(b.data(), b.size(), INFINITY));
         EXPECT(index.find(-INFINITY) == first_interval(b.data(), b.size(), -INFINITY));

@@ -14,6 +14,8 @@
 #include "core/binning.hpp"
 
 #include <cmath>
+#include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace kelvane::preparation {
@@ -34,20 +36,24 @@ DataType data_type_of(PyObject *binning) {
     return DataType::Neither;
 }
 
-// self.get_discretisation(attribute), read directly when the record's own
-// method would answer.
+}  // namespace
+
 nb::object discretisation_of(PyObject *self, PyObject *attribute) {
     if (method_is(self, S.str_get_discretisation, S.get_discretisation))
         return first_with_attribute(field(self, BINNING).ptr(), attribute);
     return call_method(S.str_get_discretisation, self, attribute);
 }
 
+namespace {
+
 // The bin list of a plain AttributeBinning whose lookup `method` is its own
 // (borrowed from the binning's dict; nothing runs Python code before the
 // caller holds it), or an empty handle when the fast paths must not be taken.
-nb::handle try_plain_bins(PyObject *binning, PyObject *method, const nb::object &original) {
-    if (Py_TYPE(binning) != reinterpret_cast<PyTypeObject *>(S.AttributeBinning.ptr())) return {};
-    if (!method_is(binning, method, original)) return {};
+nb::handle try_plain_bins(PyObject *binning, PyObject *method, const nb::object &original, bool own = false) {
+    if (!own) {
+        if (Py_TYPE(binning) != reinterpret_cast<PyTypeObject *>(S.AttributeBinning.ptr())) return {};
+        if (!method_is(binning, method, original)) return {};
+    }
     PyObject *list = entry(binning, DISCRETISATION);
     return list && PyList_CheckExact(list) ? nb::handle(list) : nb::handle();
 }
@@ -80,10 +86,10 @@ bool plain_number(PyObject *value, double &d) {
 // ------------------------------------------------------------ single values
 
 // The matched bin's value, or an empty object when the lookup must answer.
-nb::object try_scan_numeric(PyObject *binning, PyObject *value) {
+nb::object try_scan_numeric(PyObject *binning, PyObject *value, bool own) {
     double d;
     if (!plain_number(value, d) || std::isnan(d)) return {};
-    nb::handle list = try_plain_bins(binning, S.str_bin_numeric_attribute, S.bin_numeric_attribute);
+    nb::handle list = try_plain_bins(binning, S.str_bin_numeric_attribute, S.bin_numeric_attribute, own);
     if (!list) return {};
     // Borrowed bins and fields: reading and comparing them runs no Python code.
     const bins::Vocabulary &V = S.V;
@@ -103,9 +109,9 @@ nb::object try_scan_numeric(PyObject *binning, PyObject *value) {
     return {};
 }
 
-nb::object try_scan_categorical(PyObject *binning, PyObject *value) {
+nb::object try_scan_categorical(PyObject *binning, PyObject *value, bool own) {
     if (!PyUnicode_CheckExact(value) || str_equal(value, S.V.nan_text.ptr())) return {};
-    nb::handle list = try_plain_bins(binning, S.str_bin_categoric_attribute, S.bin_categoric_attribute);
+    nb::handle list = try_plain_bins(binning, S.str_bin_categoric_attribute, S.bin_categoric_attribute, own);
     if (!list) return {};
     // Borrowed bins and fields: reading and comparing exact strings runs no Python code.
     const bins::Vocabulary &V = S.V;
@@ -145,7 +151,9 @@ struct BinValues {
         usable.push_back(v.is_valid() && (v.is_none() || PyFloat_CheckExact(v.ptr())));
         values.push_back(std::move(v));
     }
-    nb::object try_answer(std::size_t k) const { return usable[k] ? values[k] : nb::object(); }
+    // The answer for bin k, borrowed from this index; empty when the lookup must answer.
+    nb::handle try_answer(std::size_t k) const { return usable[k] ? nb::handle(values[k]) : nb::handle(); }
+    std::size_t try_code(std::size_t k) const { return k != core::no_bin && usable[k] ? k : core::no_bin; }
 };
 
 struct NumericIndex {
@@ -174,12 +182,20 @@ struct NumericIndex {
         ready = true;
     }
 
-    // The bin value for `value`, or an empty object when the lookup must answer.
-    nb::object try_find(PyObject *value) const {
+    // The bin value for `value` (borrowed from the index), or an empty handle
+    // when the lookup must answer.
+    nb::handle try_find(PyObject *value) const {
         double d;
         if (!ready || !plain_number(value, d)) return {};
         const std::size_t k = index.find(d);   // NaN finds nothing
-        return k == core::no_bin ? nb::object() : bins.try_answer(k);
+        return k == core::no_bin ? nb::handle() : bins.try_answer(k);
+    }
+
+    // The position in `bins` of the value's answer, or no_bin. Runs no Python code.
+    std::size_t try_code(PyObject *value) const {
+        double d;
+        if (!plain_number(value, d)) return core::no_bin;
+        return bins.try_code(index.find(d));
     }
 };
 
@@ -222,7 +238,7 @@ struct CategoricalIndex {
         ready = true;
     }
 
-    nb::object try_find(PyObject *value) const {
+    nb::handle try_find(PyObject *value) const {
         if (!ready || !PyUnicode_CheckExact(value) || str_equal(value, S.V.nan_text.ptr())) return {};
         PyObject *found;
         if (PyDict_GetItemRef(first.ptr(), value, &found) <= 0) {   // exact str keys: no Python code
@@ -232,29 +248,66 @@ struct CategoricalIndex {
         nb::object pos = nb::steal(found);
         return bins.try_answer(PyLong_AsSize_t(pos.ptr()));
     }
+
+    std::size_t try_code(PyObject *value) const {
+        if (!PyUnicode_CheckExact(value) || str_equal(value, S.V.nan_text.ptr())) return core::no_bin;
+        PyObject *found;
+        if (PyDict_GetItemRef(first.ptr(), value, &found) <= 0) {   // exact str keys: no Python code
+            PyErr_Clear();
+            return core::no_bin;
+        }
+        const std::size_t k = PyLong_AsSize_t(found);
+        Py_DECREF(found);
+        return bins.try_code(k);
+    }
 };
 
+// The whole batch from the index alone, when it answers every value: a first
+// pass, which runs no Python code, finds the bin of each value; then the
+// list is made and filled. An empty object when some value needs the
+// binning's own lookup (nothing has been done then).
+template <class Index>
+nb::object try_all_indexed(const Index &index, PyObject *values) {
+    if (!index.ready || index.bins.values.size() > 255) return {};
+    const Py_ssize_t n = PyList_GET_SIZE(values);
+    std::unique_ptr<std::uint8_t[]> codes(new std::uint8_t[static_cast<std::size_t>(n) + 1]);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const std::size_t k = index.try_code(PyList_GET_ITEM(values, i));   // borrowed: no Python code runs
+        if (k == core::no_bin) return {};
+        codes[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(k);
+    }
+    nb::object result = check(PyList_New(n));
+    // Filled at once: nothing between making the list and its last item runs Python code.
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *v = index.bins.values[codes[static_cast<std::size_t>(i)]].ptr();
+        PyList_SET_ITEM(result.ptr(), i, Py_NewRef(v));
+    }
+    return result;
+}
+
+// The results are collected before the result list is made: a lookup may
+// run Python code (a log processor walking gc.get_objects()), which must
+// never meet a list with empty slots.
 template <class Index>
 nb::object bin_each(PyObject *binning, PyObject *values, PyObject *method) {
     Index index;
     index.build(binning);
-    const Py_ssize_t n = PyList_GET_SIZE(values);
-    nb::object result = check(PyList_New(n));
-    Py_ssize_t i = 0;
+    if (nb::object all = try_all_indexed(index, values); all.is_valid()) return all;
+    std::vector<nb::object> results;
+    results.reserve(static_cast<std::size_t>(PyList_GET_SIZE(values)));
     // The input is read by position while it is walked: a lookup that runs
     // the caller's code (a log processor) sees the list as the host would.
-    for (; i < PyList_GET_SIZE(values); ++i) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values); ++i) {
         // Borrowed: the index lookup runs no Python code; held for the binning's own.
         PyObject *value = PyList_GET_ITEM(values, i);
-        nb::object r = index.try_find(value);
-        if (!r.is_valid()) r = call_method(method, binning, nb::borrow(value));
-        if (i < n) {
-            PyList_SET_ITEM(result.ptr(), i, r.release().ptr());
-        } else if (PyList_Append(result.ptr(), r.ptr()) < 0) {
-            throw_error();
-        }
+        nb::handle found = index.try_find(value);
+        nb::object r = found ? nb::borrow(found) : call_method(method, binning, nb::borrow(value));
+        results.push_back(std::move(r));
     }
-    if (i < n && PyList_SetSlice(result.ptr(), i, n, nullptr) < 0) throw_error();
+    // Filled at once: nothing between making the list and its last item runs Python code.
+    const Py_ssize_t n = static_cast<Py_ssize_t>(results.size());
+    nb::object result = check(PyList_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(result.ptr(), i, results[static_cast<std::size_t>(i)].release().ptr());
     return result;
 }
 
@@ -265,17 +318,19 @@ auto binning_prefix(PyObject *attribute) {
 
 }  // namespace
 
-nb::object apply_discretisation(Args a) {
-    PyObject *self = a.get(0), *attribute = a.get(1), *value = a.get(2);
-    nb::object binning = discretisation_of(self, attribute);
-    if (binning.is_none()) return none();
+nb::object discretise(PyObject *binning, PyObject *attribute, PyObject *value, bool *quiet, bool own) {
+    if (binning == Py_None) return none();
     try {
-        const DataType type = data_type_of(binning.ptr());
+        PyObject *plain = entry(binning, ATTRIBUTE_DATA_TYPE);   // borrowed, compared by identity only
+        if (plain != S.NUMERICAL.ptr() && plain != S.CATEGORICAL.ptr()) *quiet = false;
+        const DataType type = data_type_of(binning);
         if (type == DataType::Neither) return none();
         const bool numeric = type == DataType::Numerical;
-        nb::object r = numeric ? try_scan_numeric(binning.ptr(), value) : try_scan_categorical(binning.ptr(), value);
-        if (!r.is_valid())
+        nb::object r = numeric ? try_scan_numeric(binning, value, own) : try_scan_categorical(binning, value, own);
+        if (!r.is_valid()) {
+            *quiet = false;
             r = call_method(numeric ? S.str_bin_numeric_attribute : S.str_bin_categoric_attribute, binning, value);
+        }
         if (!r.is_none() && !PyFloat_CheckExact(r.ptr())) {
             raise_result_type("float", r.ptr());
             throw_error();
@@ -284,6 +339,13 @@ nb::object apply_discretisation(Args a) {
     } catch (error_already_set &) {
         reraise_with_prefix(binning_prefix(attribute));
     }
+}
+
+nb::object apply_discretisation(Args a) {
+    PyObject *self = a.get(0), *attribute = a.get(1);
+    nb::object binning = discretisation_of(self, attribute);
+    bool quiet = true;
+    return discretise(binning.ptr(), attribute, a.get(2), &quiet);
 }
 
 nb::object apply_discretisation_batch(Args a) {

@@ -106,7 +106,10 @@ Encoded try_encode_plain(PyObject *entries, PyObject *attribute_value) {
     PyObject *features[kPlainMax];
     bool hits[kPlainMax];
     Py_ssize_t marked = -1;
-    if (PyUnicode_CheckExact(attribute_value)) (void)PyObject_Hash(attribute_value);
+    // A text value is told apart from the encoded texts by their hashes, which
+    // each string computes once and keeps.
+    const bool text = PyUnicode_CheckExact(attribute_value);
+    const Py_hash_t hash = text ? str_hash(attribute_value) : -1;
     // Borrowed entries and fields: reading and comparing them runs no Python code.
     RecordRun fields(F);
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -115,7 +118,12 @@ Encoded try_encode_plain(PyObject *entries, PyObject *attribute_value) {
         PyObject *use = fields[USE_FOR_UNDEFINED];
         PyObject *feature = fields[ENCODED_FEATURE_NAME];
         if (!value || !feature || (use != Py_True && use != Py_False) || !PyUnicode_CheckExact(feature)) return {};
-        const Match hit = try_match(attribute_value, value);
+        Match hit;
+        if (text && PyUnicode_CheckExact(value))
+            hit = value == attribute_value || (str_hash(value) == hash && str_equal(value, attribute_value)) ? Match::Yes
+                                                                                                         : Match::No;
+        else
+            hit = try_match(attribute_value, value);
         if (hit == Match::Unknown) return {};
         features[i] = feature;
         hits[i] = hit == Match::Yes;
@@ -209,9 +217,10 @@ nb::object apply_dummy_encoding(Args a) {
     if (dummy_found) return dummies;
     if (truthy(default_value)) {
         set_item(dummies, default_value, S.one);
-        S.log(S.str_info, check(PyUnicode_FromFormat("Dummy encoding for value '%S' of attribute '%U' is not defined. "
-                                                     "Default value '%S' was assigned with 1.",
-                                                     attribute_value, attribute, default_value.ptr())));
+        // Joined as text: a feature name that is not a str fails as the concatenation does.
+        nb::object head = check(PyUnicode_FromFormat(
+            "Dummy encoding for value '%S' of attribute '%U' is not defined. Default value '", attribute_value, attribute));
+        S.log(S.str_info, add(head, default_value, nb::str("' was assigned with 1.")));
         return dummies;
     }
     S.log(S.str_warning,
@@ -226,10 +235,10 @@ nb::object check_created_attribute_naming(Args a) {
     nb::object attribute = field(self, ATTRIBUTE);
     each(field(self, ENCODING), [&](nb::handle single) {
         if (!equals(field(single.ptr(), ENCODED_FEATURE_NAME), attribute)) return false;
-        PyErr_Format(PyExc_ValueError,
-                     "Features created by dummy encoding in predictive model cannot be named the same as feature "
-                     "that is being encoded. This rule is broken for feature '%S'",
-                     attribute.ptr());
+        nb::object message = add(nb::str("Features created by dummy encoding in predictive model cannot be named the "
+                                          "same as feature that is being encoded. This rule is broken for feature '"),
+                                  attribute, nb::str("'"));
+        PyErr_SetObject(PyExc_ValueError, message.ptr());
         throw_error();
     });
     return nb::borrow(self);

@@ -53,6 +53,7 @@ void read_fields_directly(Module &m) {
     singles.append(single);
     nb::object encoding = m.get("PredictiveModelDummyEncoding")(nb::arg("attribute") = "a", nb::arg("encoding") = singles);
     nb::object preprocessing = S.AttributePreprocessing();
+    if (PyObject *dict = RecordFields::dict_of(binning.ptr())) S.binning_fields = PyDict_GET_SIZE(dict);
     for (nb::handle record : {preprocessing, transformation, binning, numeric, categorical, encoding, single}) {
         F.trust(nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(record.ptr()))));
         F.learn(record.ptr());
@@ -156,9 +157,25 @@ void declare(Module &m) {
                         .arg("attribute", "str")
                         .arg("attribute_value", "Union[str, int, float]")
                         .returns("Optional[Dict[str, int]]"))
+            .method(Function("apply_preprocessing", apply_preprocessing)
+                        .self()
+                        .arg("values", "Dict[str, Any]")
+                        .returns("Dict[str, Any]")
+                        .doc("Prepare one scoring record: bin and dummy-encode its raw values in one call.\n"
+                             "\n"
+                             "For each binned attribute, in the order of `binning` and by its first binning, the\n"
+                             "value apply_discretisation gives, under the binning's binned_attribute_name when it\n"
+                             "is set, else under the attribute; then, for each encoded attribute, in the order of\n"
+                             "`dummy_encoding` and by its first encoding, the features apply_dummy_encoding\n"
+                             "gives. A missing attribute counts as None. Logs and raises as those calls would.\n"
+                             "\n"
+                             ":param values: raw attribute values by attribute name\n"
+                             ":return: a new mapping of the prepared values"))
             .create();
     S.AttributePreprocessing = preprocessing;
     S.get_discretisation = class_function(preprocessing, S.str_get_discretisation);
+    S.apply_discretisation = class_function(preprocessing, S.str_apply_discretisation);
+    S.apply_dummy_encoding = class_function(preprocessing, S.str_apply_dummy_encoding);
     read_fields_directly(m);
 
     m.view("AttributePreprocessingType", "AttributePreprocessing")

@@ -8,13 +8,16 @@ namespace kelvane::preparation {
 
 nb::object first_with_attribute(PyObject *list, PyObject *attribute) {
     if (PyList_CheckExact(list)) {
+        // Texts are told apart by their hashes first (each string keeps its own).
+        const bool text = PyUnicode_CheckExact(attribute);
+        const Py_hash_t hash = text ? str_hash(attribute) : -1;
         RecordRun run(F);
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-            // Borrowed: reading and comparing exact strings run no Python code.
+            // Borrowed: reading, hashing and comparing exact strings run no Python code.
             PyObject *record = PyList_GET_ITEM(list, i);
             PyObject *a = run.entry(record, ATTRIBUTE);
-            if (a && PyUnicode_CheckExact(a)) {
-                if (str_equal(a, attribute)) return nb::borrow(record);
+            if (a && text && PyUnicode_CheckExact(a)) {
+                if (a == attribute || (str_hash(a) == hash && str_equal(a, attribute))) return nb::borrow(record);
                 continue;
             }
             nb::object held = nb::borrow(record);
@@ -38,15 +41,19 @@ nb::object get_discretisation(Args a) {
 
 nb::object discretisation_exists(Args a) { return nb::bool_(!get_discretisation(a).is_none()); }
 
+// Every transformation is compared (the matches are collected, then the
+// first is used), so an attribute's own __eq__ sees them all.
 nb::object get_transformation_formula(Args a) {
+    PyObject *attribute = a.get(1);
     nb::object list = field(a.get(0), TRANSFORMATIONS);
-    nb::object t = first_with_attribute(list.ptr(), a.get(1));
-    if (t.is_none()) return nb::borrow(a[1]);
-    nb::object text = field(t.ptr(), TRANSFORMATION);
-    nb::object open = check(PyUnicode_FromString("("));
-    nb::object close = check(PyUnicode_FromString(")"));
-    nb::object left = check(PyUnicode_Concat(open.ptr(), text.ptr()));
-    return check(PyUnicode_Concat(left.ptr(), close.ptr()));
+    nb::object first;
+    each(list, [&](nb::handle t) {
+        nb::object held = nb::borrow(t);
+        if (equals(field(t.ptr(), ATTRIBUTE), attribute) && !first.is_valid()) first = held;
+        return false;
+    });
+    if (!first.is_valid()) return nb::borrow(attribute);
+    return add(nb::str("("), field(first.ptr(), TRANSFORMATION), nb::str(")"));
 }
 
 nb::object add_reshaping(Args a) {

@@ -8,6 +8,7 @@
 //                         the building of binnings from a plain mapping;
 //   apply_binning.cpp   - applying binnings to raw values (single and batch);
 //   dummy_encoding.cpp  - the dummy-encoding records and applying them;
+//   scoring_record.cpp  - preparing a whole scoring record in one call;
 //   module.cpp          - the declaration of the module.
 #pragma once
 
@@ -24,7 +25,8 @@ namespace kelvane::preparation {
     X(binned_attribute_name) X(name) X(lower_bound) X(upper_bound) X(categories) X(type) X(frequency)           \
     X(target_rate) X(id) X(bin_numeric_attribute) X(bin_categoric_attribute) X(get_discretisation) X(warning)   \
     X(info) X(append) X(get) X(keys) X(dtype) X(bins) X(bin_vals) X(bin_frequencies) X(bin_target_rates)        \
-    X(null_val) X(null_frequency) X(null_target_rate) X(default)
+    X(null_val) X(null_frequency) X(null_target_rate) X(default) X(apply_discretisation) X(apply_dummy_encoding)  \
+    X(update)
 
 struct State : ModuleState {
     KELVANE_NAMES(PREPARATION_NAMES)
@@ -33,8 +35,10 @@ struct State : ModuleState {
     nb::object NUMERICAL, CATEGORICAL;        // AttributeDataType members
     nb::object bin_numeric_attribute;         // AttributeBinning's own lookups
     nb::object bin_categoric_attribute;
-    nb::object get_discretisation;            // AttributePreprocessing's own lookup
+    nb::object get_discretisation;            // AttributePreprocessing's own methods
+    nb::object apply_discretisation, apply_dummy_encoding;
     nb::object zero, one, zero_float;         // 0, 1, 0.0
+    Py_ssize_t binning_fields = -1;           // the number of fields a binning's dict holds
 };
 KELVANE_STATE_EXTERN(State, S);
 
@@ -63,6 +67,19 @@ inline PyObject *entry(PyObject *record, Field f) { return F.entry(record, f); }
 // The first record of `list` whose `attribute` equals `attribute`, or None.
 nb::object first_with_attribute(PyObject *list, PyObject *attribute);
 
+// self.get_discretisation(attribute), read directly when the record's own
+// method would answer.
+nb::object discretisation_of(PyObject *self, PyObject *attribute);
+
+// What apply_discretisation(attribute, value) answers when `binning` is what
+// self.get_discretisation(attribute) answered (None included): the bin value,
+// or the failure re-raised with the "Binning attribute ..." prefix. Sets
+// *quiet to false when Python code may have run (the binning's own lookup
+// was called, or a field was read by attribute access). `own`: the caller
+// has proved that the binning is a plain AttributeBinning whose lookups are
+// its class's (see own_lookups).
+nb::object discretise(PyObject *binning, PyObject *attribute, PyObject *value, bool *quiet, bool own = false);
+
 // Names the fields and captures what the module's sources need; called while
 // declaring, once the binning and reshaping modules are imported.
 void capture(Module &m);
@@ -84,6 +101,7 @@ nb::object get_all_dummy_enc_attributes(Args a);
 nb::object apply_discretisation(Args a);
 nb::object apply_discretisation_batch(Args a);
 nb::object apply_dummy_encoding(Args a);
+nb::object apply_preprocessing(Args a);
 nb::object check_created_attribute_naming(Args a);
 
 }  // namespace kelvane::preparation

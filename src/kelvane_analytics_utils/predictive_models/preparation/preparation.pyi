@@ -48,6 +48,7 @@ class AttributePreprocessing(BaseModel):
     def apply_dummy_encoding(
         self, attribute: str, attribute_value: Union[str, int, float]
     ) -> Optional[Dict[str, int]]: ...
+    def apply_preprocessing(self, values: Dict[str, Any]) -> Dict[str, Any]: ...
 
 class AttributePreprocessingType:
     binning: List[AttributeBinningType]

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Instructions per call of each scoring-time operation, counted by callgrind
+# (stable where timings are not). Each operation runs N times through
+# itertools.starmap in its own process; only starmap_next is collected, so the
+# setup and the imports are left out. "floor" is the probe's empty method.
+# Usage: bash benchmarks/callgrind_scoring.sh [N] [operation prefix...]   (py:<prefix>: plain Python)
+set -euo pipefail
+cd "$(dirname "$0")"
+python=${PYTHON:-../.venv/bin/python}
+n=${1:-4000}
+shift || true
+ops=("$@")
+if [ ${#ops[@]} -eq 0 ]; then
+    ops=(floor "bin_numeric_attribute, 4" "bin_numeric_attribute, 20" "bin_categoric_attribute, 4"
+         "bin_categoric_attribute, 20" "monitoring get_discretisation, numeric"
+         "monitoring get_discretisation, categorical" apply_discretisation apply_dummy_encoding
+         apply_preprocessing batch)
+fi
+out=$(mktemp -d)
+trap 'rm -rf "$out"' EXIT
+for op in "${ops[@]}"; do
+    count=$n
+    [ "$op" = batch ] && count=3
+    valgrind --tool=callgrind --toggle-collect=starmap_next --callgrind-out-file="$out/cg" \
+        "$python" bench_scoring.py --count "$op" "$count" 2>"$out/log" >/dev/null
+    total=$(sed -n 's/.*Collected : \([0-9]*\).*/\1/p' "$out/log")
+    printf '%-48s %12.0f instructions per call\n' "$op" "$(echo "$total / $count" | bc -l)"
+done

@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Builds the package with AddressSanitizer and UndefinedBehaviorSanitizer into
+# its own venv (.venv-san) and runs the whole test suite under them; any
+# sanitizer report fails the run. The interpreter's own allocator is set to
+# malloc so that every object goes through the sanitizer's allocator, the
+# runtimes are preloaded (the interpreter itself is not instrumented), and
+# leak detection is off (the interpreter keeps memory to its exit on purpose).
+# Usage: scripts/sanitize.sh [pytest arguments]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+is_313() { "$1" -c 'import sys; raise SystemExit(sys.version_info[:2] != (3, 13))' >/dev/null 2>&1; }
+python=""
+for candidate in "${PYTHON:-}" python3.13 "$HOME"/.pyenv/versions/3.13*/bin/python3.13 /usr/local/bin/python3.13 \
+                 /usr/bin/python3.13 python3; do
+    if [ -n "$candidate" ] && is_313 "$candidate"; then python=$candidate; break; fi
+done
+[ -n "$python" ] || { echo "CPython 3.13 was not found (set PYTHON=/path/to/python3.13)" >&2; exit 1; }
+[ -x .venv-san/bin/python ] && is_313 .venv-san/bin/python || { rm -rf .venv-san; "$python" -m venv .venv-san; }
+
+flags="-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined"
+echo "Building kelvane_analytics_utils with sanitizers into .venv-san..."
+.venv-san/bin/python -m pip install -q --upgrade pip
+KELVANE_PROBE=1 .venv-san/bin/python -m pip install -q \
+    --config-settings=build-dir=build/sanitize \
+    --config-settings=cmake.build-type=RelWithDebInfo \
+    "--config-settings=cmake.define.CMAKE_CXX_FLAGS=$flags" \
+    "--config-settings=cmake.define.CMAKE_SHARED_LINKER_FLAGS=-fsanitize=address,undefined" \
+    ".[test]" > build/sanitize.log 2>&1 || { tail -n 60 build/sanitize.log >&2; exit 1; }
+
+cxx=$(.venv-san/bin/python -c 'import sysconfig; print((sysconfig.get_config_var("CXX") or "c++").split()[0])')
+command -v "$cxx" >/dev/null || cxx=c++
+runtimes="$("$cxx" -print-file-name=libasan.so):$("$cxx" -print-file-name=libubsan.so)"
+reports=build/sanitizer-reports
+rm -rf "$reports" && mkdir -p "$reports"
+export LD_PRELOAD="$runtimes" PYTHONMALLOC=malloc
+export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=1:log_path=$PWD/$reports/asan"
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$PWD/$reports/ubsan"
+status=0
+.venv-san/bin/python -m pytest -q -p no:cacheprovider tests "$@" || status=$?
+unset LD_PRELOAD
+if compgen -G "$reports/*" >/dev/null; then
+    echo "sanitizer reports:" >&2
+    cat "$reports"/* >&2
+    exit 1
+fi
+exit $status
