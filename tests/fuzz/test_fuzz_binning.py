@@ -80,8 +80,9 @@ def test_lookups_follow_the_rules(specs, dtype, numeric, categoric):
              lambda: run_rule(rules.apply_discretisation, AttributePreprocessing(binning=[fresh()]), "x", v))
         if isinstance(v, float) or v is None:
             b1, b2 = fresh(), fresh()
-            same("_get_numerical_bin", lambda: PredictiveModelMonitoring._get_numerical_bin(b1, v),
-                 lambda: rules.get_numerical_bin(b2, v), index=None)
+            r1, r2 = b1.discretisation[:], b2.discretisation[:]
+            same("_get_numerical_bin", lambda: _named(PredictiveModelMonitoring._get_numerical_bin(b1, v), r1),
+                 lambda: _named(rules.get_numerical_bin(b2, v), r2))
         m1, m2 = fresh(), fresh()
         r1 = m1.discretisation[:]
         r2 = m2.discretisation[:]
