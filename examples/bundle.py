@@ -7,7 +7,7 @@ import math
 import tempfile
 from datetime import date
 from pathlib import Path
-from typing import Any, cast
+from typing import cast
 
 import strawberry
 
@@ -17,7 +17,7 @@ from kelvane_analytics_utils.predictive_models.dossier.dossier import AttachedIm
 from kelvane_analytics_utils.predictive_models.preparation.preparation import (
     AttributePreprocessing,
     PredictiveModelDummyEncoding,
-    PredictiveModelDummyEncodingSingleValue as Single,
+    PredictiveModelDummyEncodingSingleValue,
 )
 from kelvane_analytics_utils.predictive_models.preparation.reshaping import AttributeTransformation
 from kelvane_analytics_utils.predictive_models.scorebundle import (
@@ -44,9 +44,10 @@ def preparation() -> AttributePreprocessing:
                        "default": 1.5},
         }),
         dummy_encoding=[PredictiveModelDummyEncoding(attribute="region", encoding=[
-            Single(value="north", encoded_feature_name="region_north"),
-            Single(value="south", encoded_feature_name="region_south"),
-            Single(value="other", encoded_feature_name="region_other", use_for_undefined=True)])],
+            PredictiveModelDummyEncodingSingleValue(value="north", encoded_feature_name="region_north"),
+            PredictiveModelDummyEncodingSingleValue(value="south", encoded_feature_name="region_south"),
+            PredictiveModelDummyEncodingSingleValue(value="other", encoded_feature_name="region_other",
+                                                    use_for_undefined=True)])],
     )
     prep.add_reshaping([{"attribute": "income", "transformation": "log(income)",
                          "transformed_attribute_name": "log_income"}])
@@ -73,8 +74,7 @@ xgb = ExtendedPredictiveModel(
                                  performance={PerformanceMetrics.GINI: 0.47, PerformanceMetrics.KS: 0.35}),
                SamplePerformance(sample=SampleType.VALID, target="default",
                                  performance={PerformanceMetrics.GINI: 0.44})],
-        # Metric names given as text are normalised by the record's validator.
-        performance_metrics=cast(Any, ["gini", "ks"])),
+        performance_metrics=[PerformanceMetrics.GINI, PerformanceMetrics.KS]),
     monitoring=PredictiveModelMonitoring(binning=AttributePreprocessing.add_discretisation(
         {"age": {"dtype": "NUMERICAL", "bins": [-math.inf, 40, math.inf]}})),
     directory_name="credit_risk_xgb",
@@ -82,8 +82,8 @@ xgb = ExtendedPredictiveModel(
 )
 logistic = ExtendedPredictiveModel(
     attributes=FEATURES, predictive_model_type=PredictiveModelType.LOGISTIC_REGRESSION, target="default",
-    preparation=AttributePreprocessing(transformations=[AttributeTransformation(attribute="income",
-                                                                              transformation="log(income)")]),
+    preparation=AttributePreprocessing(
+        transformations=[AttributeTransformation(attribute="income", transformation="log(income)")]),
     directory_name="credit_risk_logit",
     external_model=json.loads((DATA / "logistic_regression.json").read_text()),
 )
@@ -107,7 +107,7 @@ print("loaded from directory equals the original:", from_directory == xgb)
 # Prepare one scoring input.
 age, income, region = 41, 2.9, "south"
 prep = from_zip.preparation
-scoring_input = {
+scoring_input: dict[str, float | None] = {
     "age": prep.apply_discretisation("age", age),
     "log_income_bin": prep.apply_discretisation("log_income", math.log(income)),
     "region": prep.apply_discretisation("region", region),
@@ -120,7 +120,8 @@ print("scoring input:", scoring_input)
 class Query:
     @strawberry.field
     def bundles(self) -> list[ExtendedPredictiveModelType]:
-        return cast(list[ExtendedPredictiveModelType], [from_zip, logistic])
+        # The view resolves over the records themselves: its computed fields read the record.
+        return [cast(ExtendedPredictiveModelType, bundle) for bundle in (from_zip, logistic)]
 
 
 schema = strawberry.Schema(query=Query)

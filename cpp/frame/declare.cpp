@@ -26,9 +26,16 @@ nb::object metaclass_of(const nb::tuple &bases) {
     return nb::borrow(reinterpret_cast<PyObject *>(winner));
 }
 
+// Names in a class namespace are interned, as the compiler interns the
+// identifiers of a class statement: pydantic takes its field names from these
+// keys, so instance dicts get interned keys and attribute reads and input
+// lookups find them by identity.
 void set_item(nb::handle ns, const char *key, nb::handle value) {
-    nb::object k = check(PyUnicode_FromString(key));
-    if (PyObject_SetItem(ns.ptr(), k.ptr(), value.ptr()) < 0) throw_error();
+    if (PyObject_SetItem(ns.ptr(), intern(key), value.ptr()) < 0) throw_error();
+}
+
+void set_annotation(nb::dict &annotations, const char *name, const char *text) {
+    if (PyDict_SetItem(annotations.ptr(), intern(name), nb::str(text).ptr()) < 0) throw_error();
 }
 
 }  // namespace
@@ -52,12 +59,12 @@ ClassBuilder &ClassBuilder::doc(const char *text) {
 }
 
 ClassBuilder &ClassBuilder::field(const char *name, const char *annotation) {
-    annotations_[name] = nb::str(annotation);
+    set_annotation(annotations_, name, annotation);
     return *this;
 }
 
 ClassBuilder &ClassBuilder::field(const char *name, const char *annotation, nb::handle default_value) {
-    annotations_[name] = nb::str(annotation);
+    set_annotation(annotations_, name, annotation);
     set_item(ns_, name, default_value);
     return *this;
 }

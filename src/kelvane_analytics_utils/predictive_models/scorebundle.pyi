@@ -1,14 +1,14 @@
-from typing import Any, ClassVar
-from strawberry.types.base import StrawberryObjectDefinition
-from typing_extensions import Self
 import json
 from abc import ABC, abstractmethod
 from enum import Enum
 from io import BytesIO, StringIO
-from typing import Any, Dict, List, Optional
+from typing import Any, ClassVar, Dict, List, Optional
 
 import strawberry
+from graphql import GraphQLResolveInfo
 from pydantic import Field, model_validator
+from strawberry.types.base import StrawberryObjectDefinition
+from typing_extensions import Self
 
 from kelvane_analytics_utils.predictive_models.content import ExtendedPredictiveModelContent
 from kelvane_analytics_utils.predictive_models.dossier.dossier import (
@@ -31,8 +31,8 @@ from kelvane_analytics_utils.utils.base_model import BaseModel
 from kelvane_analytics_utils.utils.dump import safe_dumps_json, safe_loads_yaml, valid_dumps_yaml
 
 class PredictiveModelType(str, Enum):
+    __strawberry_definition__: ClassVar[Any]   # made by strawberry when a view uses the enum
     def __new__(cls, value: object) -> Self: ...
-    __strawberry_definition__: ClassVar[Any]   # strawberry.enum\'s definition
     LOGISTIC_REGRESSION = "LOGISTIC_REGRESSION"
     PMML = "PMML"
     XGB = "XGB"
@@ -41,8 +41,8 @@ class PredictiveModelType(str, Enum):
     COX_PH_FITTER = "COX_PH_FITTER"
 
 class PredictiveModelCategory(str, Enum):
+    __strawberry_definition__: ClassVar[Any]   # made by strawberry when a view uses the enum
     def __new__(cls, value: object) -> Self: ...
-    __strawberry_definition__: ClassVar[Any]   # strawberry.enum\'s definition
     STATIC = "STATIC"
     HORIZON = "HORIZON"
     NONE = "NONE"
@@ -98,9 +98,9 @@ class ExtendedPredictiveModel(AbstractExtendedPredictiveModel):
     def get_external_model_best_eval_metric(self) -> Optional[float]: ...
 
 class ExternalPredictiveModelType:
-    __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
-    __match_args__ = ()
     extended_model: ExtendedPredictiveModel
+    __match_args__: ClassVar[tuple[()]]
+    __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
     def __init__(self, extended_model: ExtendedPredictiveModel) -> None: ...
     def coefficients(self) -> Optional[List[float]]: ...
     def intercept(self) -> Optional[float]: ...
@@ -109,11 +109,9 @@ class ExternalPredictiveModelType:
     def best_iteration(self) -> Optional[int]: ...
     def number_of_attributes(self) -> Optional[int]: ...
     def number_of_trees(self) -> Optional[int]: ...
-    def __replace__(self, **changes: Any) -> ExternalPredictiveModelType: ...
+    def __replace__(self, /, **changes: Any) -> Self: ...
 
 class ExtendedPredictiveModelType:
-    __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
-    __match_args__ = ()
     directory_name: Optional[str]
     attributes: List[str]
     predictive_model_type: Optional[PredictiveModelType]
@@ -123,6 +121,8 @@ class ExtendedPredictiveModelType:
     description: PredictiveModelDescriptionType
     performance: PredictiveModelPerformanceType
     monitoring: PredictiveModelMonitoringType
+    __match_args__: ClassVar[tuple[()]]
+    __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
     def formula(self, parent: ExtendedPredictiveModel) -> Optional[str]: ...
     def external_model(self, parent: ExtendedPredictiveModel) -> ExternalPredictiveModelType: ...
     def category(self, parent: ExtendedPredictiveModel) -> PredictiveModelCategory: ...
@@ -141,7 +141,7 @@ class ExtendedPredictiveModelType:
     ) -> None: ...
     @staticmethod
     def from_pydantic(instance: ExtendedPredictiveModel, extra: dict[str, Any] | None = None) -> ExtendedPredictiveModelType: ...
+    def __replace__(self, /, **changes: Any) -> Self: ...
     @classmethod
-    def is_type_of(cls, obj: Any, _info: Any) -> bool: ...
-    def __replace__(self, **changes: Any) -> ExtendedPredictiveModelType: ...
-    def to_pydantic(self, **kwargs: object) -> ExtendedPredictiveModel: ...
+    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo) -> bool: ...
+    def to_pydantic(self, **kwargs: Any) -> ExtendedPredictiveModel: ...

@@ -1,17 +1,15 @@
-from typing import Any, ClassVar
+from enum import Enum
+from typing import Any, ClassVar, Dict, List
+
 from graphql import GraphQLResolveInfo
 from strawberry.types.base import StrawberryObjectDefinition
 from typing_extensions import Self
-from enum import Enum
-from typing import Dict, List
-
-import strawberry
 
 from kelvane_analytics_utils.utils.base_model import BaseModel
 
 class SampleType(str, Enum):
+    __strawberry_definition__: ClassVar[Any]   # strawberry.enum's definition
     def __new__(cls, value: object) -> Self: ...
-    __strawberry_definition__: ClassVar[Any]   # strawberry.enum\'s definition
     TRAIN = "TRAIN"
     VALID = "VALID"
     TEST = "TEST"
@@ -19,8 +17,8 @@ class SampleType(str, Enum):
     CV = "CV"
 
 class PerformanceMetrics(str, Enum):
+    __strawberry_definition__: ClassVar[Any]   # strawberry.enum's definition
     def __new__(cls, value: object) -> Self: ...
-    __strawberry_definition__: ClassVar[Any]   # strawberry.enum\'s definition
     AUC = "AUC"
     GINI = "GINI"
     LIFT = "LIFT"
@@ -35,23 +33,23 @@ class SamplePerformance(BaseModel):
     performance: Dict[PerformanceMetrics, float] = {}
 
 class SamplePerformancePerformanceType:
-    __match_args__: ClassVar[tuple[()]]
-    __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
-    def __replace__(self, /, **changes: Any) -> Self: ...
     metric: PerformanceMetrics
     value: float
-    def __init__(self, *, metric: PerformanceMetrics, value: float) -> None: ...
-
-class SamplePerformanceType:
     __match_args__: ClassVar[tuple[()]]
     __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
+    def __init__(self, *, metric: PerformanceMetrics, value: float) -> None: ...
+    def __replace__(self, /, **changes: Any) -> Self: ...
+
+class SamplePerformanceType:
+    sample: SampleType
+    target: str
+    __match_args__: ClassVar[tuple[()]]
+    __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
+    def __init__(self, *, sample: SampleType, target: str) -> None: ...
     def __replace__(self, /, **changes: Any) -> Self: ...
     @classmethod
     def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo) -> bool: ...
-    sample: SampleType
-    target: str
-    async def performance(self, parent: SamplePerformance) -> List[SamplePerformancePerformanceType]: ...
-    def __init__(self, *, sample: SampleType, target: str) -> None: ...
     @staticmethod
-    def from_pydantic(instance: SamplePerformance, extra: dict | None = None) -> SamplePerformanceType: ...
-    def to_pydantic(self, **kwargs: object) -> SamplePerformance: ...
+    def from_pydantic(instance: SamplePerformance, extra: dict[str, Any] | None = None) -> SamplePerformanceType: ...
+    def to_pydantic(self, **kwargs: Any) -> SamplePerformance: ...
+    async def performance(self, parent: SamplePerformance) -> List[SamplePerformancePerformanceType]: ...

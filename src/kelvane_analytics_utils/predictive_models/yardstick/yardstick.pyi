@@ -1,11 +1,8 @@
-from typing import Any, ClassVar
+from typing import Any, ClassVar, List
+
 from graphql import GraphQLResolveInfo
 from strawberry.types.base import StrawberryObjectDefinition
 from typing_extensions import Self
-from typing import Any, List
-
-import strawberry
-from pydantic import model_validator
 
 from kelvane_analytics_utils.predictive_models.yardstick.tally import (
     PerformanceMetrics,
@@ -23,18 +20,18 @@ class PredictiveModelPerformance(BaseModel):
     def validate_performance_metrics(cls, data: Any) -> Any: ...
 
 class PredictiveModelPerformanceType:
-    __match_args__: ClassVar[tuple[()]]
-    __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
-    def __replace__(self, /, **changes: Any) -> Self: ...
-    @classmethod
-    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo) -> bool: ...
     tally: List[SamplePerformanceType]
     performance_metrics: List[PerformanceMetrics]
+    __match_args__: ClassVar[tuple[()]]
+    __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
     def __init__(
         self, *, tally: List[SamplePerformanceType] = ..., performance_metrics: List[PerformanceMetrics] = ...
     ) -> None: ...
+    def __replace__(self, /, **changes: Any) -> Self: ...
+    @classmethod
+    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo) -> bool: ...
     @staticmethod
     def from_pydantic(
-        instance: PredictiveModelPerformance, extra: dict | None = None
+        instance: PredictiveModelPerformance, extra: dict[str, Any] | None = None
     ) -> PredictiveModelPerformanceType: ...
-    def to_pydantic(self, **kwargs: object) -> PredictiveModelPerformance: ...
+    def to_pydantic(self, **kwargs: Any) -> PredictiveModelPerformance: ...
