@@ -12,6 +12,7 @@ from kelvane_analytics_utils.predictive_models.preparation.discretisation import
 )
 from kelvane_analytics_utils.predictive_models.preparation.preparation import AttributePreprocessing
 from kelvane_analytics_utils.predictive_models.surveillance.surveillance import PredictiveModelMonitoring
+import plain_rules
 from fuzz import rules
 from fuzz.conftest import EXAMPLES
 from fuzz.common import PROCESSORS, FLOATS, INTS, RESERVED_TEXT, TEXT, Hostile, run_rule, same
@@ -98,6 +99,14 @@ def test_lookups_follow_the_rules(specs, dtype, numeric, categoric):
         r1, r2 = c1.discretisation[:], c2.discretisation[:]
         same("_get_categorical_bin", lambda: _named(PredictiveModelMonitoring._get_categorical_bin(c1, v), r1),
              lambda: _named(rules.get_categorical_bin(c2, v), r2))
+    if all(spec["tamper"][1] == "keep" for spec in specs):
+        # Records as built: the shared plain rendering of the rules answers the same.
+        for v in numeric:
+            same("plain_rules bin_numeric", lambda: fresh().bin_numeric_attribute(v),
+                 lambda: plain_rules.bin_numeric(fresh(), v))
+        for v in categoric:
+            same("plain_rules bin_categoric", lambda: fresh().bin_categoric_attribute(v),
+                 lambda: plain_rules.bin_categoric(fresh(), v))
     values = numeric if dtype == "NUMERICAL" else categoric
     same("apply_discretisation_batch",
          lambda: AttributePreprocessing(binning=[fresh()]).apply_discretisation_batch("x", list(values)),
