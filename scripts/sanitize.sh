@@ -8,6 +8,7 @@
 # Usage: scripts/sanitize.sh [pytest arguments]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+mkdir -p build
 
 is_313() { "$1" -c 'import sys; raise SystemExit(sys.version_info[:2] != (3, 13))' >/dev/null 2>&1; }
 python=""
@@ -21,12 +22,15 @@ done
 flags="-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined"
 echo "Building kelvane_analytics_utils with sanitizers into .venv-san..."
 .venv-san/bin/python -m pip install -q --upgrade pip
-KELVANE_PROBE=1 .venv-san/bin/python -m pip install -q \
+# The build tools live in the venv (no isolated build environment to make on every run).
+.venv-san/bin/python -m pip install -q "scikit-build-core>=0.10,<2" "nanobind>=2.4,<4" "cmake>=3.26,<5" \
+    > build/sanitize.log 2>&1 || { tail -n 60 build/sanitize.log >&2; exit 1; }
+PATH="$PWD/.venv-san/bin:$PATH" KELVANE_PROBE=1 .venv-san/bin/python -m pip install -q --no-build-isolation \
     --config-settings=build-dir=build/sanitize \
     --config-settings=cmake.build-type=RelWithDebInfo \
     "--config-settings=cmake.define.CMAKE_CXX_FLAGS=$flags" \
     "--config-settings=cmake.define.CMAKE_SHARED_LINKER_FLAGS=-fsanitize=address,undefined" \
-    ".[test]" > build/sanitize.log 2>&1 || { tail -n 60 build/sanitize.log >&2; exit 1; }
+    ".[test]" >> build/sanitize.log 2>&1 || { tail -n 60 build/sanitize.log >&2; exit 1; }
 
 cxx=$(.venv-san/bin/python -c 'import sysconfig; print((sysconfig.get_config_var("CXX") or "c++").split()[0])')
 command -v "$cxx" >/dev/null || cxx=c++

@@ -12,6 +12,7 @@ from kelvane_analytics_utils.predictive_models.preparation.discretisation import
 )
 from kelvane_analytics_utils.predictive_models.preparation.preparation import AttributePreprocessing
 from kelvane_analytics_utils.predictive_models.surveillance.surveillance import PredictiveModelMonitoring
+import plain_rules
 from fuzz import rules
 from fuzz.conftest import EXAMPLES
 from fuzz.common import PROCESSORS, FLOATS, INTS, RESERVED_TEXT, TEXT, Hostile, run_rule, same
@@ -20,7 +21,7 @@ HOSTILE = st.sampled_from(Hostile.KINDS)
 # A field value after construction: kept, a hostile subclass of its type, another type, or deleted.
 TAMPER = st.sampled_from(["keep"] * 6 + ["hostile", "none", "other", "delete"])
 
-bin_spec = st.fixed_dictionaries({
+bin_shape = st.fixed_dictionaries({
     "numeric": st.booleans(),
     "name": st.none() | RESERVED_TEXT | TEXT,
     "value": st.none() | FLOATS,
@@ -34,10 +35,10 @@ NUMERIC_VALUES = st.none() | FLOATS | INTS | st.sampled_from(["nan", " 2.5 ", "i
 CATEGORIC_VALUES = st.none() | st.sampled_from(["A", "B", "nan", "NaN", ""]) | TEXT | INTS
 
 
-def build(specs, dtype):
-    """A fresh binning of the specs (records and hostile values made anew)."""
+def build(shapes, dtype):
+    """A fresh binning of the shapes (records and hostile values made anew)."""
     bins = []
-    for i, s in enumerate(specs):
+    for i, s in enumerate(shapes):
         extra = {} if s["name"] is None else {"name": s["name"]}
         if s["numeric"]:
             bins.append(Num(id=i, lower_bound=s["lower"], upper_bound=s["upper"], value=s["value"], **extra))
@@ -45,7 +46,7 @@ def build(specs, dtype):
             bins.append(Cat(id=i, categories=s["categories"], value=s["value"], **extra))
     binning = AttributeBinning(attribute="x", attribute_data_type=dtype, discretisation=bins)
     hostile = Hostile(victim=binning.discretisation)
-    for b, s in zip(bins, specs):
+    for b, s in zip(bins, shapes):
         field, how, kind = s["tamper"]
         if how == "keep" or field not in type(b).model_fields:
             continue
@@ -66,12 +67,12 @@ def build(specs, dtype):
     return binning
 
 
-@given(specs=st.lists(bin_spec, max_size=6), dtype=st.sampled_from(["NUMERICAL", "CATEGORICAL", "NUMERICAL"]),
+@given(shapes=st.lists(bin_shape, max_size=6), dtype=st.sampled_from(["NUMERICAL", "CATEGORICAL", "NUMERICAL"]),
        numeric=st.lists(NUMERIC_VALUES, min_size=1, max_size=4),
        categoric=st.lists(CATEGORIC_VALUES, min_size=1, max_size=4))
-def test_lookups_follow_the_rules(specs, dtype, numeric, categoric):
+def test_lookups_follow_the_rules(shapes, dtype, numeric, categoric):
     def fresh():
-        return build(specs, dtype)
+        return build(shapes, dtype)
 
     for v in numeric:
         same("bin_numeric_attribute", lambda: fresh().bin_numeric_attribute(v),
@@ -80,8 +81,9 @@ def test_lookups_follow_the_rules(specs, dtype, numeric, categoric):
              lambda: run_rule(rules.apply_discretisation, AttributePreprocessing(binning=[fresh()]), "x", v))
         if isinstance(v, float) or v is None:
             b1, b2 = fresh(), fresh()
-            same("_get_numerical_bin", lambda: PredictiveModelMonitoring._get_numerical_bin(b1, v),
-                 lambda: rules.get_numerical_bin(b2, v), index=None)
+            r1, r2 = b1.discretisation[:], b2.discretisation[:]
+            same("_get_numerical_bin", lambda: _named(PredictiveModelMonitoring._get_numerical_bin(b1, v), r1),
+                 lambda: _named(rules.get_numerical_bin(b2, v), r2))
         m1, m2 = fresh(), fresh()
         r1 = m1.discretisation[:]
         r2 = m2.discretisation[:]
@@ -97,6 +99,14 @@ def test_lookups_follow_the_rules(specs, dtype, numeric, categoric):
         r1, r2 = c1.discretisation[:], c2.discretisation[:]
         same("_get_categorical_bin", lambda: _named(PredictiveModelMonitoring._get_categorical_bin(c1, v), r1),
              lambda: _named(rules.get_categorical_bin(c2, v), r2))
+    if all(shape["tamper"][1] == "keep" for shape in shapes):
+        # Records as built: the shared plain rendering of the rules answers the same.
+        for v in numeric:
+            same("plain_rules bin_numeric", lambda: fresh().bin_numeric_attribute(v),
+                 lambda: plain_rules.bin_numeric(fresh(), v))
+        for v in categoric:
+            same("plain_rules bin_categoric", lambda: fresh().bin_categoric_attribute(v),
+                 lambda: plain_rules.bin_categoric(fresh(), v))
     values = numeric if dtype == "NUMERICAL" else categoric
     same("apply_discretisation_batch",
          lambda: AttributePreprocessing(binning=[fresh()]).apply_discretisation_batch("x", list(values)),
@@ -132,15 +142,15 @@ def _walk_every_container(logger, method, event):
 
 
 @settings(max_examples=max(EXAMPLES // 50, 5))
-@given(specs=st.lists(bin_spec, max_size=4), numeric=st.lists(NUMERIC_VALUES, min_size=1, max_size=3),
+@given(shapes=st.lists(bin_shape, max_size=4), numeric=st.lists(NUMERIC_VALUES, min_size=1, max_size=3),
        categoric=st.lists(CATEGORIC_VALUES, min_size=1, max_size=3), small_stack=st.booleans())
-def test_lookups_survive_gc_walkers_and_small_stacks(specs, numeric, categoric, small_stack):
+def test_lookups_survive_gc_walkers_and_small_stacks(shapes, numeric, categoric, small_stack):
     PROCESSORS.append(_walk_every_container)
     out = []
 
     def run():
         try:
-            test_lookups_follow_the_rules.hypothesis.inner_test(specs, "NUMERICAL", numeric, categoric)
+            test_lookups_follow_the_rules.hypothesis.inner_test(shapes, "NUMERICAL", numeric, categoric)
         except BaseException as e:  # reported by the caller
             out.append(e)
     try:

@@ -16,7 +16,7 @@ ATTR = st.sampled_from(["a", "b", "c"])
 HOSTILE = st.sampled_from(Hostile.KINDS + ["none", "int"] * 2)
 TAMPER = st.none() | st.none() | HOSTILE
 
-spec = st.fixed_dictionaries({
+shape = st.fixed_dictionaries({
     "transformations": st.lists(st.tuples(ATTR, TEXT | st.just("log(a)"), st.none() | ATTR, TAMPER), max_size=4),
     "binnings": st.lists(st.tuples(ATTR, st.none() | ATTR, TAMPER), max_size=3),
     "encodings": st.lists(st.tuples(ATTR, st.lists(st.tuples(
@@ -71,7 +71,7 @@ LISTS = {
 }
 
 
-@given(s=spec, attribute=ATTR | st.sampled_from(["", "d"]),
+@given(s=shape, attribute=ATTR | st.sampled_from(["", "d"]),
        value=st.sampled_from(["red", "blue", "green", 1, 1.0, True, None]) | FLOATS | TEXT)
 def test_registry_and_encodings_follow_the_rules(s, attribute, value):
     same("get_transformation_formula", lambda: build(s).get_transformation_formula(attribute),

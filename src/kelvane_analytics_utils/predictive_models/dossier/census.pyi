@@ -1,7 +1,3 @@
-from typing import Any, ClassVar
-from graphql import GraphQLResolveInfo
-from strawberry.types.base import StrawberryObjectDefinition
-from typing_extensions import Self
 from datetime import date
 from typing import Any, ClassVar, List, Optional
 
@@ -17,11 +13,6 @@ class ClassFrequency(BaseModel):
     number_of_observations: Optional[int] = None
 
 class ClassFrequencyType:
-    __match_args__: ClassVar[tuple[()]]
-    __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
-    def __replace__(self, /, **changes: Any) -> Self: ...
-    @classmethod
-    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo) -> bool: ...
     number_of_observations: Optional[int]
     __match_args__: ClassVar[tuple[()]]
     __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
@@ -42,11 +33,6 @@ class SampleDescription(BaseModel):
     label_class_frequency: Optional[List[ClassFrequency]] = None
 
 class SampleDescriptionType:
-    __match_args__: ClassVar[tuple[()]]
-    __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
-    def __replace__(self, /, **changes: Any) -> Self: ...
-    @classmethod
-    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo) -> bool: ...
     sample_type: Optional[SampleType]
     first_date: Optional[date]
     last_date: Optional[date]
