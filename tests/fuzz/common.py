@@ -7,7 +7,6 @@ import pydantic
 import structlog
 from structlog.testing import capture_logs
 
-from fuzz import rules
 from fuzz.conftest import CASES
 
 # Text with lone surrogates and quotes; short, so that equal texts are drawn.
@@ -106,14 +105,3 @@ def same(name, native, rule, index=None):
     assert got == expected, name
     return got
 
-
-def run_rule(rule, *args):
-    """A rule that logs: its events go to structlog as the module's would."""
-    log = rules.Log()
-    try:
-        return rule(*args, log)
-    finally:
-        import structlog
-        logger = structlog.get_logger()
-        for level, event in log.events:
-            getattr(logger, level)(event)

@@ -11,7 +11,7 @@ from hypothesis import given, strategies as st
 from kelvane_analytics_utils.predictive_models.preparation.discretisation import AttributeDataType
 from kelvane_analytics_utils.predictive_models.preparation.reshaping import AttributeTransformation
 from kelvane_analytics_utils.utils import dump
-from fuzz import rules
+import plain_rules as rules
 from fuzz.common import FLOATS, INTS, TEXT, same
 
 

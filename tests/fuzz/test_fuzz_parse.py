@@ -2,7 +2,7 @@
 from hypothesis import given, strategies as st
 
 from kelvane_analytics_utils.utils.parse import StringFunctions, parse_value
-from fuzz import rules
+import plain_rules as rules
 from fuzz.common import FLOATS, INTS, TEXT, same
 
 QUOTED = st.builds(lambda q, t, r: q * r + t + q * r, st.sampled_from(["'", '"', "'\"", ""]), TEXT,

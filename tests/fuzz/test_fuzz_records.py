@@ -9,7 +9,7 @@ from hypothesis import given, strategies as st
 from kelvane_analytics_utils.predictive_models.dossier.dossier import PredictiveModelDescription
 from kelvane_analytics_utils.predictive_models.scorebundle import ExtendedPredictiveModel
 from kelvane_analytics_utils.predictive_models.yardstick.yardstick import PredictiveModelPerformance
-from fuzz import rules
+import plain_rules as rules
 from fuzz.common import FLOATS, INTS, TEXT, same
 
 KEYS = st.sampled_from(["note", "note_1", "note_9", "notes", "note_٣", "note_x", "note_", "a"]) | TEXT
