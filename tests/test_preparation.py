@@ -631,6 +631,8 @@ def test_dummy_results_are_fresh_and_follow_renamed_features():
     record.dummy_encoding[0].encoding[0].value = "rouge"
     with capture_logs():
         assert record.apply_dummy_encoding("colour", "red") == {"colour_rouge": 0, "colour_blue": 1}
+    record.dummy_encoding[0].encoding[0].encoded_feature_name = "colour_red"   # the names met first, again
+    assert record.apply_dummy_encoding("colour", "rouge") == {"colour_red": 1, "colour_blue": 0}
 
 
 def test_dummy_with_values_compared_by_the_host():

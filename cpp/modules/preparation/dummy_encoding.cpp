@@ -66,6 +66,7 @@ constexpr Py_ssize_t kPlainMax = 64;
 struct Templates {
     DummyTemplate slot[4];
     unsigned next = 0;
+    unsigned last = 0;   // the slot found or made last: tried first, inside the reading loop
 };
 // Kept to the end of the process, like the module state: nothing is
 // released after the interpreter has gone.
@@ -79,14 +80,18 @@ DummyTemplate &template_for(PyObject *const *features, Py_ssize_t n) {
         if (static_cast<Py_ssize_t>(t.names.size()) != n || !t.zeros.is_valid()) continue;
         Py_ssize_t i = 0;
         while (i < n && t.names[i].ptr() == features[i]) ++i;
-        if (i == n) return t;
+        if (i == n) {
+            all.last = static_cast<unsigned>(&t - all.slot);
+            return t;
+        }
     }
     std::vector<nb::object> names;
     names.reserve(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) names.push_back(nb::borrow(features[i]));
     nb::object zeros = check(_PyDict_NewPresized(n));
     for (Py_ssize_t i = 0; i < n; ++i) set_item(zeros, names[i], S.zero);
-    DummyTemplate &t = all.slot[all.next++ % 4];
+    all.last = all.next++ % 4;
+    DummyTemplate &t = all.slot[all.last];
     t.names = std::move(names);
     t.distinct = PyDict_GET_SIZE(zeros.ptr()) == n;
     t.one_hot.assign(t.distinct ? static_cast<std::size_t>(n) : 0, nb::object());
@@ -105,7 +110,11 @@ Encoded try_encode_plain(PyObject *entries, PyObject *attribute_value) {
     if (n > kPlainMax) return {};
     PyObject *features[kPlainMax];
     bool hits[kPlainMax];
-    Py_ssize_t marked = -1;
+    Py_ssize_t marked = -1, only = -1, count = 0;
+    // The template used last, compared name by name while the entries are
+    // read (no second pass over the names when the encoding is the same).
+    DummyTemplate *last = &templates.value.slot[templates.value.last];
+    bool same = static_cast<Py_ssize_t>(last->names.size()) == n && last->zeros.is_valid();
     // A text value is told apart from the encoded texts by their hashes, which
     // each string computes once and keeps.
     const bool text = PyUnicode_CheckExact(attribute_value);
@@ -127,14 +136,15 @@ Encoded try_encode_plain(PyObject *entries, PyObject *attribute_value) {
         if (hit == Match::Unknown) return {};
         features[i] = feature;
         hits[i] = hit == Match::Yes;
+        if (hits[i]) only = i, ++count;
         if (use == Py_True) marked = i;
+        same = same && last->names[i].ptr() == feature;
     }
-    DummyTemplate &t = template_for(features, n);   // holds the names from here on
+    // Nothing above ran Python code or changed the templates: `last` still
+    // holds these very names when `same`.
+    DummyTemplate &t = same ? *last : template_for(features, n);   // holds the names from here on
     Encoded out;
     if (marked >= 0) out.marked = t.names[marked];
-    Py_ssize_t only = -1, count = 0;
-    for (Py_ssize_t i = 0; i < n; ++i)
-        if (hits[i]) only = i, ++count;
     if (count == 1 && t.distinct) {   // the usual case: one feature at 1
         nb::object &one_hot = t.one_hot[only];
         if (!one_hot.is_valid()) {
