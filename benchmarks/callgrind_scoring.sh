@@ -7,6 +7,10 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 python=${PYTHON:-../.venv/bin/python}
+if ! "$python" -c 'import kelvane_analytics_utils._frame_probe' 2>/dev/null; then
+    echo "the call floor needs the private probe module: build with 'bash scripts/test.sh' (KELVANE_PROBE=1) first" >&2
+    exit 1
+fi
 n=${1:-4000}
 shift || true
 ops=("$@")
@@ -22,7 +26,8 @@ for op in "${ops[@]}"; do
     count=$n
     [ "$op" = batch ] && count=3
     valgrind --tool=callgrind --toggle-collect=starmap_next --callgrind-out-file="$out/cg" \
-        "$python" bench_scoring.py --count "$op" "$count" 2>"$out/log" >/dev/null
+        "$python" bench_scoring.py --count "$op" "$count" 2>"$out/log" >/dev/null ||
+        { echo "$op: the run failed:" >&2; tail -n 5 "$out/log" >&2; exit 1; }
     total=$(sed -n 's/.*Collected : \([0-9]*\).*/\1/p' "$out/log")
     printf '%-48s %12.0f instructions per call\n' "$op" "$(echo "$total / $count" | bc -l)"
 done
