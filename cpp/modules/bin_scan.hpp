@@ -22,6 +22,7 @@
 #include "frame/fields.hpp"
 #include "frame/host.hpp"
 
+#include <cstdint>
 #include <initializer_list>
 #include <vector>
 
@@ -53,6 +54,7 @@ struct Vocabulary {
     nb::object text[N_RESERVED];            // "0_default", ...: exact str
     nb::object member[N_RESERVED];          // PredictiveModelBinName members
     Py_ssize_t length[N_RESERVED] = {};     // their lengths
+    std::uint64_t short_lengths = 0;        // bit n: a reserved name has length n (< 64)
     nb::object nan_text;                    // "nan"
 
     // From the binning module (or any object with its names as attributes).
@@ -69,6 +71,7 @@ struct Vocabulary {
                 throw_error();
             }
             length[i] = PyUnicode_GET_LENGTH(text[i].ptr());
+            if (length[i] < 64) short_lengths |= std::uint64_t{1} << length[i];
         }
         nan_text = check(PyUnicode_InternFromString("nan"));
     }
@@ -78,9 +81,11 @@ struct Vocabulary {
 
     // Which reserved name among first..last-1 an exact str is: its index, or
     // -1 for none. Names are told apart by length before any character is
-    // compared. No Python code.
+    // compared: most bin names have a length no reserved name has, and are
+    // passed at one test. No Python code.
     int reserved_index(PyObject *name, int first = 0, int last = N_RESERVED) const {
         const Py_ssize_t n = PyUnicode_GET_LENGTH(name);
+        if (n < 64 && !((short_lengths >> n) & 1)) return -1;
         for (int i = first; i < last; ++i)
             if (n == length[i] && str_equal(name, text[i].ptr())) return i;
         return -1;
@@ -370,8 +375,11 @@ inline Step plain_step(const Vocabulary &V, const RecordRun &run, PyObject *bin,
 // policy: true for the assignment's, false for the monitoring's. A bin with a
 // missing bound or without categories is not plain under the assignment's
 // policy, and passed over under the monitoring's. Runs no Python code.
+// When `value` is given, *value is the matched bin's value field, borrowed,
+// or nullptr when it is not at its place in the bin's dict.
 template <bool skip_reserved>
-inline PyObject *try_plain_interval(RecordFields &F, const Vocabulary &V, PyObject *list, double v) {
+inline PyObject *try_plain_interval(RecordFields &F, const Vocabulary &V, PyObject *list, double v,
+                                    PyObject **value = nullptr) {
     RecordRun run(F);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
         PyObject *bin = PyList_GET_ITEM(list, i);
@@ -380,14 +388,19 @@ inline PyObject *try_plain_interval(RecordFields &F, const Vocabulary &V, PyObje
         const Step step = plain_step<Kind::Numerical, skip_reserved>(V, run, bin, &plain);
         if (step == Step::Stop) return nullptr;
         if (step == Step::Skip) continue;
-        if (PyFloat_AS_DOUBLE(plain.lower) < v && v <= PyFloat_AS_DOUBLE(plain.upper)) return bin;
+        if (PyFloat_AS_DOUBLE(plain.lower) < v && v <= PyFloat_AS_DOUBLE(plain.upper)) {
+            if (value) *value = run[VALUE];
+            return bin;
+        }
     }
     return nullptr;
 }
 
 // `value` is an exact str; categories are told apart by their kept hashes.
+// *bin_value as *value above.
 template <bool skip_reserved>
-inline PyObject *try_plain_category(RecordFields &F, const Vocabulary &V, PyObject *list, PyObject *value) {
+inline PyObject *try_plain_category(RecordFields &F, const Vocabulary &V, PyObject *list, PyObject *value,
+                                    PyObject **bin_value = nullptr) {
     const Py_hash_t hash = str_hash(value);
     RecordRun run(F);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
@@ -399,7 +412,10 @@ inline PyObject *try_plain_category(RecordFields &F, const Vocabulary &V, PyObje
         if (step == Step::Skip) continue;
         for (Py_ssize_t j = 0; j < PyList_GET_SIZE(plain.categories); ++j) {
             PyObject *c = PyList_GET_ITEM(plain.categories, j);
-            if (c == value || (str_hash(c) == hash && str_equal(c, value))) return bin;
+            if (c == value || (str_hash(c) == hash && str_equal(c, value))) {
+                if (bin_value) *bin_value = run[VALUE];
+                return bin;
+            }
         }
     }
     return nullptr;

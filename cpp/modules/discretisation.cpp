@@ -251,8 +251,11 @@ nb::object bin_numeric_attribute(Args a) {
     }
     bins::FloatValue value(v, given);
     nb::object list = bins_of(self);
-    if (!std::isnan(v))
-        if (PyObject *hit = bins::try_plain_interval<true>(F, S.V, list.ptr(), v)) return value_of(hit);
+    if (!std::isnan(v)) {
+        PyObject *value_field;   // borrowed: nothing runs Python code before it is returned
+        if (PyObject *hit = bins::try_plain_interval<true>(F, S.V, list.ptr(), v, &value_field))
+            return value_field ? nb::borrow(value_field) : value_of(hit);
+    }
     nb::object bin;
     const int r = std::isnan(v) ? find_null(list.ptr(), &bin)
                                 : bins::find_interval(F, S.V, bins::assignment, list.ptr(), value, &bin);
@@ -268,8 +271,11 @@ nb::object bin_numeric_attribute(Args a) {
 nb::object bin_categoric_attribute(Args a) {
     PyObject *self = a.get(0), *value = a.get(1);   // exact str or None
     nb::object list = bins_of(self);
-    if (value != Py_None && !str_equal(value, S.V.nan_text.ptr()))
-        if (PyObject *hit = bins::try_plain_category<true>(F, S.V, list.ptr(), value)) return value_of(hit);
+    if (value != Py_None && !str_equal(value, S.V.nan_text.ptr())) {
+        PyObject *value_field;   // borrowed: nothing runs Python code before it is returned
+        if (PyObject *hit = bins::try_plain_category<true>(F, S.V, list.ptr(), value, &value_field))
+            return value_field ? nb::borrow(value_field) : value_of(hit);
+    }
     nb::object bin;
     const int r = (value == Py_None || str_equal(value, S.V.nan_text.ptr()))
                       ? find_null(list.ptr(), &bin)

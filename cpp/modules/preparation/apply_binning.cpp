@@ -85,53 +85,28 @@ bool plain_number(PyObject *value, double &d) {
 
 // ------------------------------------------------------------ single values
 
-// The matched bin's value, or an empty object when the lookup must answer.
-nb::object try_scan_numeric(PyObject *binning, PyObject *value, bool own) {
-    double d;
-    if (!plain_number(value, d) || std::isnan(d)) return {};
-    nb::handle list = try_plain_bins(binning, S.str_bin_numeric_attribute, S.bin_numeric_attribute, own);
-    if (!list) return {};
-    // Borrowed bins and fields: reading and comparing them runs no Python code.
-    const bins::Vocabulary &V = S.V;
-    RecordRun run(F);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i) {
-        PyObject *bin = PyList_GET_ITEM(list.ptr(), i);
-        run.at(bin);
-        bins::PlainBin plain;
-        const bins::Step step = bins::plain_step<bins::Kind::Numerical>(V, run, bin, &plain);
-        if (step == bins::Step::Stop) return {};
-        if (step == bins::Step::Skip) continue;
-        if (PyFloat_AS_DOUBLE(plain.lower) < d && d <= PyFloat_AS_DOUBLE(plain.upper)) {
-            PyObject *v = run[VALUE];
-            return v ? nb::borrow(v) : nb::object();
-        }
+}  // namespace
+
+nb::object try_scan_bins(PyObject *list, bool numeric, PyObject *value) {
+    PyObject *bin_value = nullptr, *hit;   // borrowed: the scans run no Python code
+    if (numeric) {
+        double d;
+        if (!plain_number(value, d) || std::isnan(d)) return {};
+        hit = bins::try_plain_interval<true>(F, S.V, list, d, &bin_value);
+    } else {
+        if (!PyUnicode_CheckExact(value) || str_equal(value, S.V.nan_text.ptr())) return {};
+        hit = bins::try_plain_category<true>(F, S.V, list, value, &bin_value);
     }
-    return {};
+    return hit && bin_value ? nb::borrow(bin_value) : nb::object();
 }
 
-nb::object try_scan_categorical(PyObject *binning, PyObject *value, bool own) {
-    if (!PyUnicode_CheckExact(value) || str_equal(value, S.V.nan_text.ptr())) return {};
-    nb::handle list = try_plain_bins(binning, S.str_bin_categoric_attribute, S.bin_categoric_attribute, own);
-    if (!list) return {};
-    // Borrowed bins and fields: reading and comparing exact strings runs no Python code.
-    const bins::Vocabulary &V = S.V;
-    RecordRun run(F);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i) {
-        PyObject *bin = PyList_GET_ITEM(list.ptr(), i);
-        run.at(bin);
-        bins::PlainBin plain;
-        const bins::Step step = bins::plain_step<bins::Kind::Categorical>(V, run, bin, &plain);
-        if (step == bins::Step::Stop) return {};
-        if (step == bins::Step::Skip) continue;
-        PyObject *categories = plain.categories;
-        for (Py_ssize_t j = 0; j < PyList_GET_SIZE(categories); ++j) {
-            if (str_equal(PyList_GET_ITEM(categories, j), value)) {
-                PyObject *v = run[VALUE];
-                return v ? nb::borrow(v) : nb::object();
-            }
-        }
-    }
-    return {};
+namespace {
+
+// The matched bin's value, or an empty object when the lookup must answer.
+nb::object try_scan(PyObject *binning, bool numeric, PyObject *value, bool own) {
+    nb::handle list = numeric ? try_plain_bins(binning, S.str_bin_numeric_attribute, S.bin_numeric_attribute, own)
+                              : try_plain_bins(binning, S.str_bin_categoric_attribute, S.bin_categoric_attribute, own);
+    return list ? try_scan_bins(list.ptr(), numeric, value) : nb::object();
 }
 
 // ------------------------------------------------------------ batch indexes
@@ -326,7 +301,7 @@ nb::object discretise(PyObject *binning, PyObject *attribute, PyObject *value, b
         const DataType type = data_type_of(binning);
         if (type == DataType::Neither) return none();
         const bool numeric = type == DataType::Numerical;
-        nb::object r = numeric ? try_scan_numeric(binning, value, own) : try_scan_categorical(binning, value, own);
+        nb::object r = try_scan(binning, numeric, value, own);
         if (!r.is_valid()) {
             *quiet = false;
             r = call_method(numeric ? S.str_bin_numeric_attribute : S.str_bin_categoric_attribute, binning, value);

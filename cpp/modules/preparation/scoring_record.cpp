@@ -158,6 +158,42 @@ bool own_lookups(PyObject *binning, bool plain_class) {
            entry(binning, ATTRIBUTE_DATA_TYPE) && entry(binning, DISCRETISATION) && entry(binning, BINNED_ATTRIBUTE_NAME);
 }
 
+// The four fields of a binning that own_lookups accepts, read at once from
+// its dict's entries: borrowed, valid while no Python code runs.
+struct BinningFields {
+    PyObject *attribute, *binned_attribute_name, *data_type, *discretisation;
+};
+
+// Reads them when own_lookups(binning, plain_class) holds and every field is
+// at its place; false otherwise (the fields are then read one by one). Runs
+// no Python code.
+bool try_binning_fields(PyObject *binning, bool plain_class, BinningFields *out) {
+    if (!plain_class || Py_TYPE(binning) != reinterpret_cast<PyTypeObject *>(S.AttributeBinning.ptr())) return false;
+    const RecordFields::Layout &layout = F.layout_of(binning);
+    if (!layout.direct || S.binning_fields != 4) return false;
+    PyObject *dict = RecordFields::dict_of(binning, layout);
+    Py_ssize_t n;
+    PyObject *const *entries = dict ? RecordFields::dict_entries(dict, &n) : nullptr;
+    if (!entries || PyDict_GET_SIZE(dict) != 4) return false;
+    out->attribute = RecordFields::at_entry(entries, n, layout, ATTRIBUTE);
+    out->binned_attribute_name = RecordFields::at_entry(entries, n, layout, BINNED_ATTRIBUTE_NAME);
+    out->data_type = RecordFields::at_entry(entries, n, layout, ATTRIBUTE_DATA_TYPE);
+    out->discretisation = RecordFields::at_entry(entries, n, layout, DISCRETISATION);
+    return out->attribute && out->binned_attribute_name && out->data_type && out->discretisation;
+}
+
+// The bin value of `value` straight from the binning's fields, when its data
+// type is a member of the enum and its bins are plain; an empty object when
+// discretise must answer (a value of the wrong type included: it raises).
+// Runs no Python code.
+nb::object try_bin_directly(const BinningFields &b, PyObject *value) {
+    const bool numeric = b.data_type == S.NUMERICAL.ptr();
+    if ((!numeric && b.data_type != S.CATEGORICAL.ptr()) || !PyList_CheckExact(b.discretisation)) return {};
+    nb::object r = try_scan_bins(b.discretisation, numeric, value);
+    if (r.is_valid() && !r.is_none() && !PyFloat_CheckExact(r.ptr())) return {};
+    return r;
+}
+
 void bin_attributes(PyObject *self, PyObject *values, PyObject *out, bool &quiet) {
     // While quiet, the record's methods stay the ones checked here.
     if (!method_is(self, S.str_apply_discretisation, S.apply_discretisation) ||
@@ -167,19 +203,27 @@ void bin_attributes(PyObject *self, PyObject *values, PyObject *out, bool &quiet
     nb::object list = read(self, BINNING, quiet);
     Seen seen(PyList_CheckExact(list.ptr()) ? PyList_GET_SIZE(list.ptr()) : 0);
     walk(list, quiet, [&](PyObject *binning) {
-        nb::object attribute = read(binning, ATTRIBUTE, quiet);
+        BinningFields fields;
+        const bool direct = quiet && try_binning_fields(binning, plain_class, &fields);
+        nb::object attribute = direct ? nb::borrow(fields.attribute) : read(binning, ATTRIBUTE, quiet);
         const int repeated = seen.contains(attribute.ptr(), &quiet);
         if (repeated < 0) throw_error();
         if (repeated) return;
         seen.add(attribute);
-        nb::object name = read(binning, BINNED_ATTRIBUTE_NAME, quiet);
+        // (The comparison above may have run code for an attribute that is not a str.)
+        nb::object name = direct && quiet ? nb::borrow(fields.binned_attribute_name)
+                                          : read(binning, BINNED_ATTRIBUTE_NAME, quiet);
         nb::object value = value_for(values, attribute.ptr(), quiet);
         nb::object result;
         if (quiet) {
             // Nothing has run since the walk began: this binning is the first of
-            // its attribute in self.binning, the one the lookup would answer.
+            // its attribute in self.binning, the one the lookup would answer,
+            // and the fields read directly are still the binning's.
             require_text(attribute.ptr());
-            result = discretise(binning, attribute.ptr(), value.ptr(), &quiet, own_lookups(binning, plain_class));
+            if (direct) result = try_bin_directly(fields, value.ptr());
+            if (!result.is_valid())
+                result = discretise(binning, attribute.ptr(), value.ptr(), &quiet,
+                                    direct || own_lookups(binning, plain_class));
         } else if (method_is(self, S.str_apply_discretisation, S.apply_discretisation)) {
             require_text(attribute.ptr());
             nb::object found = discretisation_of(self, attribute.ptr());

@@ -80,6 +80,13 @@ nb::object discretisation_of(PyObject *self, PyObject *attribute);
 // its class's (see own_lookups).
 nb::object discretise(PyObject *binning, PyObject *attribute, PyObject *value, bool *quiet, bool own = false);
 
+// The value of the first regular bin of `list` (the exact list of bins of a
+// plain binning whose lookups are its class's) that `value` falls in, when
+// the scan meets only plain bins and the value is a usual one (a float or int
+// that is not NaN; a str other than "nan"); an empty object when the
+// binning's own lookup must answer. Runs no Python code.
+nb::object try_scan_bins(PyObject *list, bool numeric, PyObject *value);
+
 // Names the fields and captures what the module's sources need; called while
 // declaring, once the binning and reshaping modules are imported.
 void capture(Module &m);
