@@ -241,6 +241,19 @@ public:
         entries_ = dict_ ? RecordFields::dict_entries(dict_, &n_entries_) : nullptr;
     }
 
+    // The same as at(), for a loop that has run no Python code since the
+    // previous record was taken: a class met just before cannot have changed,
+    // so its proof is not checked again.
+    void next(PyObject *record) {
+        PyTypeObject *t = Py_TYPE(record);
+        if (t != type_) {
+            type_ = t;
+            layout_ = &fields_.layout_of(record);
+        }
+        dict_ = layout_->direct ? RecordFields::dict_of(record, *layout_) : nullptr;
+        entries_ = dict_ ? RecordFields::dict_entries(dict_, &n_entries_) : nullptr;
+    }
+
     // The entry of field f of the current record (see RecordFields::peek).
     PyObject *operator[](int f) const {
         if (entries_) return RecordFields::at_entry(entries_, n_entries_, *layout_, f);

@@ -55,6 +55,7 @@ struct Vocabulary {
     nb::object member[N_RESERVED];          // PredictiveModelBinName members
     Py_ssize_t length[N_RESERVED] = {};     // their lengths
     std::uint64_t short_lengths = 0;        // bit n: a reserved name has length n (< 64)
+    std::uint64_t first_chars[2] = {};      // bit c: a reserved name starts with ASCII character c
     nb::object nan_text;                    // "nan"
 
     // From the binning module (or any object with its names as attributes).
@@ -72,6 +73,10 @@ struct Vocabulary {
             }
             length[i] = PyUnicode_GET_LENGTH(text[i].ptr());
             if (length[i] < 64) short_lengths |= std::uint64_t{1} << length[i];
+            if (length[i] > 0) {
+                const Py_UCS4 c = PyUnicode_READ_CHAR(text[i].ptr(), 0);
+                if (c < 128) first_chars[c >> 6] |= std::uint64_t{1} << (c & 63);
+            }
         }
         nan_text = check(PyUnicode_InternFromString("nan"));
     }
@@ -81,11 +86,15 @@ struct Vocabulary {
 
     // Which reserved name among first..last-1 an exact str is: its index, or
     // -1 for none. Names are told apart by length before any character is
-    // compared: most bin names have a length no reserved name has, and are
-    // passed at one test. No Python code.
+    // compared: most bin names have a length or a first character (ASCII) no
+    // reserved name has, and are passed at one or two tests. No Python code.
     int reserved_index(PyObject *name, int first = 0, int last = N_RESERVED) const {
         const Py_ssize_t n = PyUnicode_GET_LENGTH(name);
         if (n < 64 && !((short_lengths >> n) & 1)) return -1;
+        if (n > 0) {
+            const Py_UCS4 c = PyUnicode_READ_CHAR(name, 0);
+            if (c < 128 && !((first_chars[c >> 6] >> (c & 63)) & 1)) return -1;
+        }
         for (int i = first; i < last; ++i)
             if (n == length[i] && str_equal(name, text[i].ptr())) return i;
         return -1;
@@ -343,7 +352,12 @@ struct PlainBin {
     PyObject *categories;      // categorical bins
 };
 
-template <Kind wanted, bool skip_reserved = true>
+// `every_category`: whether a categorical bin is plain only when all its
+// categories are exact str. A scan that tests membership itself may leave
+// that to its own loop, as long as it stops at the first category that is
+// not one before it has matched (membership compares in order and stops at
+// the first match, so a later category is never compared).
+template <Kind wanted, bool skip_reserved = true, bool every_category = true>
 inline Step plain_step(const Vocabulary &V, const RecordRun &run, PyObject *bin, PlainBin *out) {
     const Kind kind = kind_of(V, bin);
     if (kind == Kind::Other) return Step::Stop;
@@ -362,8 +376,9 @@ inline Step plain_step(const Vocabulary &V, const RecordRun &run, PyObject *bin,
         PyObject *categories = out->categories = run[CATEGORIES];
         if (!skip_reserved && categories == Py_None) return Step::Skip;   // likewise without categories
         if (!categories || !PyList_CheckExact(categories)) return Step::Stop;
-        for (Py_ssize_t j = 0; j < PyList_GET_SIZE(categories); ++j)
-            if (!PyUnicode_CheckExact(PyList_GET_ITEM(categories, j))) return Step::Stop;
+        if constexpr (every_category)
+            for (Py_ssize_t j = 0; j < PyList_GET_SIZE(categories); ++j)
+                if (!PyUnicode_CheckExact(PyList_GET_ITEM(categories, j))) return Step::Stop;
         return Step::Use;
     }
 }
@@ -383,7 +398,7 @@ inline PyObject *try_plain_interval(RecordFields &F, const Vocabulary &V, PyObje
     RecordRun run(F);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
         PyObject *bin = PyList_GET_ITEM(list, i);
-        run.at(bin);
+        run.next(bin);   // nothing in this loop runs Python code
         PlainBin plain;
         const Step step = plain_step<Kind::Numerical, skip_reserved>(V, run, bin, &plain);
         if (step == Step::Stop) return nullptr;
@@ -405,13 +420,14 @@ inline PyObject *try_plain_category(RecordFields &F, const Vocabulary &V, PyObje
     RecordRun run(F);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
         PyObject *bin = PyList_GET_ITEM(list, i);
-        run.at(bin);
+        run.next(bin);   // nothing in this loop runs Python code
         PlainBin plain;
-        const Step step = plain_step<Kind::Categorical, skip_reserved>(V, run, bin, &plain);
+        const Step step = plain_step<Kind::Categorical, skip_reserved, false>(V, run, bin, &plain);
         if (step == Step::Stop) return nullptr;
         if (step == Step::Skip) continue;
         for (Py_ssize_t j = 0; j < PyList_GET_SIZE(plain.categories); ++j) {
             PyObject *c = PyList_GET_ITEM(plain.categories, j);
+            if (!PyUnicode_CheckExact(c)) return nullptr;   // its comparison may run code
             if (c == value || (str_hash(c) == hash && str_equal(c, value))) {
                 if (bin_value) *bin_value = run[VALUE];
                 return bin;

@@ -122,7 +122,7 @@ Encoded try_encode_plain(PyObject *entries, PyObject *attribute_value) {
     // Borrowed entries and fields: reading and comparing them runs no Python code.
     RecordRun fields(F);
     for (Py_ssize_t i = 0; i < n; ++i) {
-        fields.at(PyList_GET_ITEM(entries, i));
+        fields.next(PyList_GET_ITEM(entries, i));
         PyObject *value = fields[VALUE];
         PyObject *use = fields[USE_FOR_UNDEFINED];
         PyObject *feature = fields[ENCODED_FEATURE_NAME];
