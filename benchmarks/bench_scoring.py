@@ -1,6 +1,9 @@
 """The operations of scoring time, side by side in one run: each C++ method
-next to the same steps in plain Python and next to the call floor (the private
-probe's empty C++ method on a record, called the same way); the batch next to
+next to the same steps in plain Python, next to the call floor (the private
+probe's empty C++ method on a record, called the same way) and next to its
+limit (the probe's plain C loop making the same comparisons over the same
+records, reading their instance dicts, called the same way), with the work
+ratio (C++ - floor) / (limit - floor); the batch next to
 numpy.searchsorted from the same list (conversion included); the whole-record
 method next to the plain-Python loop over the per-attribute steps and next to
 the C++ per-attribute methods in a Python loop; memory over a million calls of
@@ -8,7 +11,8 @@ each.
 
 Run: python benchmarks/bench_scoring.py               (numpy optional)
      python benchmarks/bench_scoring.py --count OP N  runs operation OP (py:OP: its
-         plain-Python steps) N times through itertools.starmap and nothing else: under
+         plain-Python steps; limit:OP: its limit loop; floor: the empty method) N times
+         through itertools.starmap and nothing else: under
          valgrind --tool=callgrind --toggle-collect=starmap_next it counts the
          instructions of those calls only (benchmarks/callgrind_scoring.sh).
 """
@@ -109,9 +113,11 @@ def colour_encoding(n_values=10):
 
 
 class Fixtures:
-    """Every operation's record and argument tuples, with three timed loops:
+    """Every operation's record and argument tuples, with four timed loops:
     the C++ method looked up on the record at each call (as the platform's
-    code calls it), the plain-Python steps, and the probe's empty method."""
+    code calls it), the plain-Python steps, the probe's empty method, and the
+    probe's limit loop (looked up on the probe at each call, the record
+    passed first), where the operation has one."""
 
     def __init__(self, count=20_000, batch=100_000):
         rng = random.Random(11)
@@ -127,12 +133,16 @@ class Fixtures:
                      py_bin_numeric, nums,
                      lambda b=num, args=nums: [b.bin_numeric_attribute(v) for (v,) in args],
                      lambda b=num, args=nums: [py_bin_numeric(b, v) for (v,) in args],
-                     lambda args=nums: [probe.noop(v) for (v,) in args])
+                     lambda args=nums: [probe.noop(v) for (v,) in args],
+                     Probe.limit_bin_numeric,
+                     lambda b=num, args=nums: [probe.limit_bin_numeric(b, v) for (v,) in args])
             self.add(f"bin_categoric_attribute, {total} bins", cat, AttributeBinning.bin_categoric_attribute,
                      py_bin_categoric, cats,
                      lambda b=cat, args=cats: [b.bin_categoric_attribute(v) for (v,) in args],
                      lambda b=cat, args=cats: [py_bin_categoric(b, v) for (v,) in args],
-                     lambda args=cats: [probe.noop(v) for (v,) in args])
+                     lambda args=cats: [probe.noop(v) for (v,) in args],
+                     Probe.limit_bin_categoric,
+                     lambda b=cat, args=cats: [probe.limit_bin_categoric(b, v) for (v,) in args])
         m = monitoring
         for kind, values in (("numeric", numeric_values(18, count, rng)), ("categorical",
                                                                            categorical_values(18, count, rng))):
@@ -142,7 +152,9 @@ class Fixtures:
                      PredictiveModelMonitoring.get_discretisation, py_get_discretisation, args,
                      lambda args=args: [m.get_discretisation(a, d, v) for (a, d, v) in args],
                      lambda args=args: [py_get_discretisation(m, a, d, v) for (a, d, v) in args],
-                     lambda args=args: [probe.noop(v) for (a, d, v) in args])
+                     lambda args=args: [probe.noop(v) for (a, d, v) in args],
+                     Probe.limit_get_discretisation,
+                     lambda args=args: [probe.limit_get_discretisation(m, a, d, v) for (a, d, v) in args])
 
         record = AttributePreprocessing(binning=binned_model())
         attributes = [b.attribute for b in record.binning]
@@ -151,7 +163,9 @@ class Fixtures:
                  AttributePreprocessing.apply_discretisation, py_apply_discretisation, calls,
                  lambda: [record.apply_discretisation(a, v) for (a, v) in calls],
                  lambda: [py_apply_discretisation(record, a, v) for (a, v) in calls],
-                 lambda: [probe.noop(v) for (a, v) in calls])
+                 lambda: [probe.noop(v) for (a, v) in calls],
+                 Probe.limit_apply_discretisation,
+                 lambda: [probe.limit_apply_discretisation(record, a, v) for (a, v) in calls])
 
         others = [{"attribute": f"other_{i}", "encoding": [{"value": "a", "encoded_feature_name": f"o{i}"}]}
                   for i in range(4)]
@@ -161,7 +175,9 @@ class Fixtures:
                  AttributePreprocessing.apply_dummy_encoding, py_apply_dummy_encoding, dummy_calls,
                  lambda: [dummies.apply_dummy_encoding(a, v) for (a, v) in dummy_calls],
                  lambda: [py_apply_dummy_encoding(dummies, a, v) for (a, v) in dummy_calls],
-                 lambda: [probe.noop(v) for (a, v) in dummy_calls])
+                 lambda: [probe.noop(v) for (a, v) in dummy_calls],
+                 Probe.limit_apply_dummy_encoding,
+                 lambda: [probe.limit_apply_dummy_encoding(dummies, a, v) for (a, v) in dummy_calls])
 
         self.batch_record = record
         self.batch_attribute = attributes[-1]
@@ -181,14 +197,17 @@ class Fixtures:
                  lambda: [py_apply_preprocessing(whole, v) for (v,) in records],
                  lambda: [probe.noop(v) for (v,) in records])
 
-    def add(self, label, record, method, plain, args, cpp_loop, py_loop, floor_loop):
-        self.ops[label] = (record, method, plain, args, cpp_loop, py_loop, floor_loop)
+    def add(self, label, record, method, plain, args, cpp_loop, py_loop, floor_loop, limit=None, limit_loop=None):
+        self.ops[label] = (record, method, plain, args, cpp_loop, py_loop, floor_loop, limit, limit_loop)
 
     def check(self):
-        for label, (record, method, plain, args, *_) in self.ops.items():
+        for label, (record, method, plain, args, *_, limit, limit_loop) in self.ops.items():
             for a in args[:300]:
                 got, want = method(record, *a), plain(record, *a)
                 assert got == want or got is want, (label, a, got, want)
+                if limit is not None:
+                    bound = limit(self.probe, record, *a)
+                    assert bound == got or bound is got, ("limit", label, a, bound, got)
         for values in self.records[:50]:
             assert methods_in_a_loop(self.whole, values) == self.whole.apply_preprocessing(values)
 
@@ -201,13 +220,19 @@ def best(fn, repeat=5):
 
 
 def timings(fx):
+    # work ratio: (C++ - floor) / (limit - floor), the work above the call floor
+    # against the limit loop's (target: at most 1.25)
     print(f"{'operation (ns per call)':50} {'C++':>8} {'Python':>9} {'speed-up':>8} {'floor':>7} "
-          f"{'C++ - floor':>11}")
-    for label, (record, method, plain, args, cpp_loop, py_loop, floor_loop) in fx.ops.items():
+          f"{'C++ - floor':>11} {'limit':>7} {'limit - floor':>13} {'work ratio':>10}")
+    for label, (record, method, plain, args, cpp_loop, py_loop, floor_loop, limit, limit_loop) in fx.ops.items():
         c = best(cpp_loop) / len(args) * 1e9
         p = best(py_loop, 3) / len(args) * 1e9
         f = best(floor_loop) / len(args) * 1e9
-        print(f"{label:50} {c:8.0f} {p:9.0f} {p / c:7.1f}x {f:7.0f} {c - f:11.0f}")
+        line = f"{label:50} {c:8.0f} {p:9.0f} {p / c:7.1f}x {f:7.0f} {c - f:11.0f}"
+        if limit_loop is not None:
+            lim = best(limit_loop) / len(args) * 1e9
+            line += f" {lim:7.0f} {lim - f:13.0f} {(c - f) / (lim - f):9.2f}x"
+        print(line)
 
     whole, records = fx.whole, fx.records
     c = best(lambda: [whole.apply_preprocessing(v) for v in records]) / len(records)
@@ -277,7 +302,10 @@ def memory(fx):
 
 def count(fx, op, n):
     plain_side = op.startswith("py:")   # the plain-Python steps instead
-    op = op[3:] if plain_side else op
+    limit_side = op.startswith("limit:")   # the probe's limit loop instead
+    op = op[3:] if plain_side else op[6:] if limit_side else op
+    if limit_side and op in ("floor", "batch"):
+        sys.exit(f"{op} has no limit loop")
     if op == "floor":
         calls = [(fx.probe, 1.0)] * n
         method = Probe.noop
@@ -286,9 +314,15 @@ def count(fx, op, n):
         method = py_apply_discretisation_batch if plain_side else AttributePreprocessing.apply_discretisation_batch
     else:
         label = [label for label in fx.ops if label.startswith(op)][0]
-        record, method, plain, args, *_ = fx.ops[label]
-        method = plain if plain_side else method
-        calls = [(record, *args[i % len(args)]) for i in range(n)]
+        record, method, plain, args, *_, limit, limit_loop = fx.ops[label]
+        if limit_side:
+            if limit is None:
+                sys.exit(f"{label} has no limit loop")
+            calls = [(fx.probe, record, *args[i % len(args)]) for i in range(n)]
+            method = limit
+        else:
+            method = plain if plain_side else method
+            calls = [(record, *args[i % len(args)]) for i in range(n)]
     for c in calls[:100]:   # warm up, outside starmap: not counted
         method(*c)
     deque(starmap(method, calls), maxlen=0)

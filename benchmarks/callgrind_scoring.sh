@@ -2,8 +2,11 @@
 # Instructions per call of each scoring-time operation, counted by callgrind
 # (stable where timings are not). Each operation runs N times through
 # itertools.starmap in its own process; only starmap_next is collected, so the
-# setup and the imports are left out. "floor" is the probe's empty method.
-# Usage: bash benchmarks/callgrind_scoring.sh [N] [operation prefix...]   (py:<prefix>: plain Python)
+# setup and the imports are left out. "floor" is the probe's empty method;
+# "limit:<prefix>" is the operation's limit loop (the probe's plain C loop over
+# the same records), listed beside the C++ method by default.
+# Usage: bash benchmarks/callgrind_scoring.sh [N] [operation prefix...]
+#        (py:<prefix>: plain Python; limit:<prefix>: the limit loop)
 set -euo pipefail
 cd "$(dirname "$0")"
 python=${PYTHON:-../.venv/bin/python}
@@ -15,10 +18,13 @@ n=${1:-4000}
 shift || true
 ops=("$@")
 if [ ${#ops[@]} -eq 0 ]; then
-    ops=(floor "bin_numeric_attribute, 4" "bin_numeric_attribute, 20" "bin_categoric_attribute, 4"
-         "bin_categoric_attribute, 20" "monitoring get_discretisation, numeric"
-         "monitoring get_discretisation, categorical" apply_discretisation apply_dummy_encoding
-         apply_preprocessing batch)
+    ops=(floor)
+    for op in "bin_numeric_attribute, 4" "bin_numeric_attribute, 20" "bin_categoric_attribute, 4" \
+              "bin_categoric_attribute, 20" "monitoring get_discretisation, numeric" \
+              "monitoring get_discretisation, categorical" apply_discretisation apply_dummy_encoding; do
+        ops+=("limit:$op" "$op")
+    done
+    ops+=(apply_preprocessing batch)
 fi
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
