@@ -226,6 +226,23 @@ nb::object bins_of(PyObject *self) {
     return bins::bin_list(d);
 }
 
+// The value of the bin that scan(list, &value_field) finds in the binning's
+// own exact list of bins, new reference; nullptr (no error) when the bins
+// are not read from the binning's dict or the scan finds nothing, and the
+// lookup must go the general way. The list and the bin are borrowed while
+// only C code runs; the bin is held before its value is read some other way.
+template <class Scan>
+PyObject *try_plain_bin(PyObject *self, Scan &&scan) {
+    PyObject *list = F.entry(self, bins::DISCRETISATION);
+    if (!list || !PyList_CheckExact(list)) return nullptr;
+    PyObject *value_field;
+    PyObject *hit = scan(list, &value_field);
+    if (!hit) return nullptr;
+    if (value_field) return Py_NewRef(value_field);
+    nb::object held = nb::borrow(hit);
+    return value_of(held).release().ptr();
+}
+
 // The bin named "1_null": 1 (bin in *bin), 0, -1.
 int find_null(PyObject *list, nb::object *bin) {
     int which;
@@ -250,12 +267,12 @@ nb::object bin_numeric_attribute(Args a) {
         v = PyFloat_AS_DOUBLE(given.ptr());
     }
     bins::FloatValue value(v, given);
+    if (!std::isnan(v))
+        if (PyObject *found = try_plain_bin(self, [v](PyObject *list, PyObject **value_field) {
+                return bins::try_plain_interval<true>(F, S.V, list, v, value_field);
+            }))
+            return nb::steal(found);
     nb::object list = bins_of(self);
-    if (!std::isnan(v)) {
-        PyObject *value_field;   // borrowed: nothing runs Python code before it is returned
-        if (PyObject *hit = bins::try_plain_interval<true>(F, S.V, list.ptr(), v, &value_field))
-            return value_field ? nb::borrow(value_field) : value_of(hit);
-    }
     nb::object bin;
     const int r = std::isnan(v) ? find_null(list.ptr(), &bin)
                                 : bins::find_interval(F, S.V, bins::assignment, list.ptr(), value, &bin);
@@ -270,12 +287,12 @@ nb::object bin_numeric_attribute(Args a) {
 
 nb::object bin_categoric_attribute(Args a) {
     PyObject *self = a.get(0), *value = a.get(1);   // exact str or None
+    if (value != Py_None && !str_equal(value, S.V.nan_text.ptr()))
+        if (PyObject *found = try_plain_bin(self, [value](PyObject *list, PyObject **value_field) {
+                return bins::try_plain_category<true>(F, S.V, list, value, value_field);
+            }))
+            return nb::steal(found);
     nb::object list = bins_of(self);
-    if (value != Py_None && !str_equal(value, S.V.nan_text.ptr())) {
-        PyObject *value_field;   // borrowed: nothing runs Python code before it is returned
-        if (PyObject *hit = bins::try_plain_category<true>(F, S.V, list.ptr(), value, &value_field))
-            return value_field ? nb::borrow(value_field) : value_of(hit);
-    }
     nb::object bin;
     const int r = (value == Py_None || str_equal(value, S.V.nan_text.ptr()))
                       ? find_null(list.ptr(), &bin)

@@ -37,6 +37,13 @@ int find_named(PyObject *list, int first, int last, nb::object *bin) {
 
 nb::object bins_of(PyObject *binning) { return bins::bin_list(check(F.get(binning, bins::DISCRETISATION))); }
 
+// The binning's bins when its dict holds them at their place as an exact
+// list, borrowed (valid while no Python code runs); nullptr otherwise.
+PyObject *plain_bins_of(PyObject *binning) {
+    PyObject *list = F.entry(binning, bins::DISCRETISATION);
+    return list && PyList_CheckExact(list) ? list : nullptr;
+}
+
 // The bin found, or else the first default bin, or None.
 nb::object answer(int r, nb::object bin, PyObject *list) {
     if (r < 0) throw_error();
@@ -49,9 +56,10 @@ nb::object answer(int r, nb::object bin, PyObject *list) {
 // value: a float or None (checked by the caller).
 nb::object numerical_bin(PyObject *binning, PyObject *value) {
     const double v = value == Py_None ? NAN : PyFloat_AS_DOUBLE(value);
-    nb::object list = bins_of(binning);
     if (!std::isnan(v))
-        if (PyObject *hit = bins::try_plain_interval<false>(F, S.V, list.ptr(), v)) return nb::borrow(hit);
+        if (PyObject *list = plain_bins_of(binning))   // borrowed: the scan runs no Python code
+            if (PyObject *hit = bins::try_plain_interval<false>(F, S.V, list, v)) return nb::borrow(hit);
+    nb::object list = bins_of(binning);
     nb::object bin;
     bins::FloatValue fv(v, value == Py_None ? nb::handle() : nb::handle(value));
     const int r = std::isnan(v) ? find_named(list.ptr(), bins::NULL_BIN, N_RESERVED, &bin)
@@ -72,9 +80,10 @@ int is_missing(PyObject *value) {
 nb::object categorical_bin(PyObject *binning, PyObject *value) {
     const int missing = is_missing(value);
     if (missing < 0) throw_error();
-    nb::object list = bins_of(binning);
     if (!missing && PyUnicode_CheckExact(value))
-        if (PyObject *hit = bins::try_plain_category<false>(F, S.V, list.ptr(), value)) return nb::borrow(hit);
+        if (PyObject *list = plain_bins_of(binning))   // borrowed: the scan runs no Python code
+            if (PyObject *hit = bins::try_plain_category<false>(F, S.V, list, value)) return nb::borrow(hit);
+    nb::object list = bins_of(binning);
     nb::object bin;
     const int r = missing ? find_named(list.ptr(), bins::NULL_BIN, N_RESERVED, &bin)
                           : bins::find_category(F, S.V, bins::monitoring, list.ptr(), value, &bin);
