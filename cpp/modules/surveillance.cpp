@@ -121,17 +121,41 @@ nb::object lookup_through(PyObject *self, PyObject *name, const nb::object &binn
     return check(PyObject_Vectorcall(method.ptr(), args, 0, S.lookup_kwnames.ptr()));
 }
 
+// The last binning of the exact list `list` whose attribute is the exact str
+// `attribute`, when every binning's attribute is an exact str at its place
+// in the binning's dict: true, the binning (borrowed, nullptr for none) in
+// *found. False when the comparisons must go the general way. Texts are told
+// apart by their kept hashes first. Runs no Python code.
+bool try_last_with_attribute(PyObject *list, PyObject *attribute, PyObject **found) {
+    *found = nullptr;
+    if (!PyUnicode_CheckExact(attribute)) return false;
+    const Py_hash_t hash = str_hash(attribute);
+    RecordRun run(F);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        PyObject *binning = PyList_GET_ITEM(list, i);
+        run.next(binning);   // nothing in this loop runs Python code
+        PyObject *own = run[bins::ATTRIBUTE];
+        if (!own || !PyUnicode_CheckExact(own)) return false;
+        if (own == attribute || (str_hash(own) == hash && str_equal(own, attribute))) *found = binning;
+    }
+    return true;
+}
+
 nb::object get_discretisation(Args a) {
     PyObject *self = a.get(0), *attribute = a.get(1), *dtype = a.get(2), *value = a.get(3);
     nb::object binnings = check(F.get(self, bins::BINNING));
     if (binnings.is_none()) return none();
     nb::object list = bins::bin_list(binnings);
     nb::object found;   // the last binning of the attribute
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i) {
-        RecordReader binning(F, PyList_GET_ITEM(list.ptr(), i));
-        const int r = same_attribute(binning, attribute);
-        if (r < 0) throw_error();
-        if (r) found = nb::borrow(binning.record());
+    if (PyObject *last; try_last_with_attribute(list.ptr(), attribute, &last)) {
+        if (last) found = nb::borrow(last);
+    } else {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i) {
+            RecordReader binning(F, PyList_GET_ITEM(list.ptr(), i));
+            const int r = same_attribute(binning, attribute);
+            if (r < 0) throw_error();
+            if (r) found = nb::borrow(binning.record());
+        }
     }
     if (!found.is_valid()) return none();
     int r = is_data_type(dtype, S.numerical_text, S.numerical_member);
