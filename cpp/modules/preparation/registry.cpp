@@ -11,8 +11,22 @@ nb::object first_with_attribute(PyObject *list, PyObject *attribute) {
         // Texts are told apart by their hashes first (each string keeps its own).
         const bool text = PyUnicode_CheckExact(attribute);
         const Py_hash_t hash = text ? str_hash(attribute) : -1;
+        Py_ssize_t start = 0;
+        if (text) {
+            // A first pass that runs no Python code, up to the first record whose
+            // attribute is not an exact str at its place (the loop below goes on
+            // from there): the records before it compare as texts, as below.
+            RecordRun run(F);
+            for (; start < PyList_GET_SIZE(list); ++start) {
+                PyObject *record = PyList_GET_ITEM(list, start);   // borrowed: no Python code runs
+                run.next(record);
+                PyObject *a = run[ATTRIBUTE];
+                if (!a || !PyUnicode_CheckExact(a)) break;
+                if (a == attribute || (str_hash(a) == hash && str_equal(a, attribute))) return nb::borrow(record);
+            }
+        }
         RecordRun run(F);
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        for (Py_ssize_t i = start; i < PyList_GET_SIZE(list); ++i) {
             // Borrowed: reading, hashing and comparing exact strings run no Python code.
             PyObject *record = PyList_GET_ITEM(list, i);
             PyObject *a = run.entry(record, ATTRIBUTE);
