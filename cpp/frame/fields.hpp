@@ -76,9 +76,15 @@ public:
         PyTypeObject *t = Py_TYPE(record);
         int i = last_;
         if (types_[i] != t) {
-            for (i = 0; i < n_classes_ && types_[i] != t; ++i) {
+            // The two classes used last: a scan alternates between a record
+            // and the records it holds (a binning and its bins).
+            i = previous_;
+            if (types_[i] != t) {
+                for (i = 0; i < n_classes_ && types_[i] != t; ++i) {
+                }
+                if (i == n_classes_) return by_attribute_;
             }
-            if (i == n_classes_) return by_attribute_;
+            previous_ = last_;
             last_ = i;
         }
         if (!layouts_[i].proof.holds(t) && !reprove(i)) return by_attribute_;
@@ -215,7 +221,7 @@ private:
     Layout layouts_[max_classes]{};
     PyTypeObject *types_[max_classes] = {};   // strong references
     bool learned_[max_classes] = {};
-    int n_fields_ = 0, n_classes_ = 0, last_ = 0;
+    int n_fields_ = 0, n_classes_ = 0, last_ = 0, previous_ = 0;
 };
 
 // Reads the fields of records met one after another (the items of a list,
