@@ -235,7 +235,7 @@ template <class Scan>
 PyObject *try_plain_bin(PyObject *self, Scan &&scan) {
     PyObject *list = F.entry(self, bins::DISCRETISATION);
     if (!list || !PyList_CheckExact(list)) return nullptr;
-    PyObject *value_field;
+    PyObject *value_field = nullptr;
     PyObject *hit = scan(list, &value_field);
     if (!hit) return nullptr;
     if (value_field) return Py_NewRef(value_field);

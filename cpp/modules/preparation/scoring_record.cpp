@@ -203,7 +203,7 @@ void bin_attributes(PyObject *self, PyObject *values, PyObject *out, bool &quiet
     nb::object list = read(self, BINNING, quiet);
     Seen seen(PyList_CheckExact(list.ptr()) ? PyList_GET_SIZE(list.ptr()) : 0);
     walk(list, quiet, [&](PyObject *binning) {
-        BinningFields fields;
+        BinningFields fields{};
         const bool direct = quiet && try_binning_fields(binning, plain_class, &fields);
         nb::object attribute = direct ? nb::borrow(fields.attribute) : read(binning, ATTRIBUTE, quiet);
         const int repeated = seen.contains(attribute.ptr(), &quiet);
