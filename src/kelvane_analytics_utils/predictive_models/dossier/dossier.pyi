@@ -124,6 +124,7 @@ class AttributeDescriptionType:
     description: str
     __match_args__: ClassVar[tuple[()]]
     __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
+    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # an eq dataclass: unhashable
     def __init__(self, *, attribute_name: str, description: str) -> None: ...
     def __replace__(self, /, **changes: Any) -> Self: ...
 
@@ -134,6 +135,7 @@ class HyperparameterType:
     value: str
     __match_args__: ClassVar[tuple[()]]
     __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
+    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # an eq dataclass: unhashable
     def __init__(self, *, name: str, value: str) -> None: ...
     def __replace__(self, /, **changes: Any) -> Self: ...
 
@@ -144,6 +146,7 @@ class GeneralNoteType:
     content: str
     __match_args__: ClassVar[tuple[()]]
     __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
+    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # an eq dataclass: unhashable
     def __init__(self, *, title: str, content: str) -> None: ...
     def __replace__(self, /, **changes: Any) -> Self: ...
 

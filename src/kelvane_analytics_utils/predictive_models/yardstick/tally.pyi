@@ -76,6 +76,7 @@ class SamplePerformancePerformanceType:
     value: float
     __match_args__: ClassVar[tuple[()]]
     __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
+    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # an eq dataclass: unhashable
     def __init__(self, *, metric: PerformanceMetrics, value: float) -> None: ...
     def __replace__(self, /, **changes: Any) -> Self: ...
 
