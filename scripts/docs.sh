@@ -28,5 +28,25 @@ inherited="for kelvane_analytics_utils.utils.dump.ValidRepresenter."
     -W "ignore:$annotation Optional[int] for ruamel.yaml." \
     -W "ignore:$annotation List[Any] for ruamel.yaml." \
     -W "ignore:$annotation Dict[Any, Any] for ruamel.yaml." \
-    -m pdoc --docformat google -o api kelvane_analytics_utils '!kelvane_analytics_utils._')
+    - <<'EOF'
+# pdoc lists the members of a module by their __module__, or by the module's
+# source. Compiled modules have no source, and the GraphQL view types that
+# strawberry.experimental.pydantic.type makes carry strawberry's module, so
+# each compiled module is given, in this process only, an __all__ with the
+# public classes and functions of its stub, in the stub's order.
+import ast, importlib, pathlib, sys
+
+import pdoc.__main__
+
+import kelvane_analytics_utils
+
+root = pathlib.Path(kelvane_analytics_utils.__file__).parent
+for stub in sorted(root.rglob("*.pyi")):
+    dotted = ".".join(stub.relative_to(root.parent).with_suffix("").parts)
+    names = [node.name for node in ast.parse(stub.read_text()).body if isinstance(node, (ast.ClassDef, ast.FunctionDef))]
+    importlib.import_module(dotted).__all__ = [name for name in names if not name.startswith("_")]
+sys.argv = ["pdoc", "--docformat", "google", "--no-show-source", "-o", "api", "kelvane_analytics_utils", "!kelvane_analytics_utils._"]
+pdoc.__main__.cli()
+EOF
+)
 echo "API reference: docs/api/index.html ($(find docs/api -name '*.html' | wc -l) pages)"

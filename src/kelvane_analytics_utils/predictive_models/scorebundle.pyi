@@ -369,6 +369,7 @@ class ExternalPredictiveModelType:
     extended_model: ExtendedPredictiveModel
     __match_args__: ClassVar[tuple[()]]
     __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
+    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # an eq dataclass: unhashable
     def __init__(self, extended_model: ExtendedPredictiveModel) -> None: ...
     def coefficients(self) -> Optional[List[float]]:
         """Resolve ``coefficients``: `ExtendedPredictiveModel.get_external_model_coefficients`."""
@@ -406,6 +407,7 @@ class ExtendedPredictiveModelType:
     monitoring: PredictiveModelMonitoringType
     __match_args__: ClassVar[tuple[()]]
     __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
+    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # an eq dataclass: unhashable
     def formula(self, parent: ExtendedPredictiveModel) -> Optional[str]:
         """Resolve ``formula``: the linear predictor of a logistic regression as text.
 

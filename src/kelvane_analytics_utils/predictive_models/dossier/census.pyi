@@ -44,6 +44,7 @@ class ClassFrequencyType:
     number_of_observations: Optional[int]
     __match_args__: ClassVar[tuple[()]]
     __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
+    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # an eq dataclass: unhashable
     def __init__(self, *, number_of_observations: Optional[int] = ...) -> None: ...
     def __replace__(self, /, **changes: Any) -> Self: ...
     @classmethod
@@ -88,6 +89,7 @@ class SampleDescriptionType:
     label_class_frequency: Optional[List[ClassFrequencyType]]
     __match_args__: ClassVar[tuple[()]]
     __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
+    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # an eq dataclass: unhashable
     def __init__(
         self,
         *,

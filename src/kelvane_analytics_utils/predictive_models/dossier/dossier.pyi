@@ -49,6 +49,7 @@ class AttachedImageType:
     filename: str
     __match_args__: ClassVar[tuple[()]]
     __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
+    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # an eq dataclass: unhashable
     def __init__(self, *, type: str, filename: str) -> None: ...
     def __replace__(self, /, **changes: Any) -> Self: ...
     @classmethod
@@ -166,6 +167,7 @@ class PredictiveModelDescriptionType:
     sample_metadata: Optional[List[SampleDescriptionType]]
     __match_args__: ClassVar[tuple[()]]
     __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
+    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # an eq dataclass: unhashable
     def __init__(
         self,
         *,

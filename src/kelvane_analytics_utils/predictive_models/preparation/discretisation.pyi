@@ -163,6 +163,7 @@ class AbstractAttributeBinType:
     id: int
     __match_args__: ClassVar[tuple[()]]
     __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
+    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # an eq dataclass: unhashable
     def __init__(self, *, name: str, value: Optional[float] = ..., frequency: Optional[float] = ..., target_rate: Optional[float] = ..., id: int) -> None: ...
     def __replace__(self, /, **changes: Any) -> Self: ...
     @classmethod
@@ -182,6 +183,7 @@ class AttributeBinCategoricalType(AbstractAttributeBinType):
     categories: Optional[List[str]]
     __match_args__: ClassVar[tuple[()]]
     __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
+    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # an eq dataclass: unhashable
     def __init__(self, *, name: str, value: Optional[float] = ..., frequency: Optional[float] = ..., target_rate: Optional[float] = ..., id: int, categories: Optional[List[str]] = ...) -> None: ...
     def __replace__(self, /, **changes: Any) -> Self: ...
     @classmethod
@@ -204,6 +206,7 @@ class AttributeBinNumericalType(AbstractAttributeBinType):
     upper_bound: Optional[float]
     __match_args__: ClassVar[tuple[()]]
     __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
+    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # an eq dataclass: unhashable
     def __init__(self, *, name: str, value: Optional[float] = ..., frequency: Optional[float] = ..., target_rate: Optional[float] = ..., id: int, lower_bound: Optional[float] = ..., upper_bound: Optional[float] = ...) -> None: ...
     def __replace__(self, /, **changes: Any) -> Self: ...
     @classmethod
@@ -310,6 +313,7 @@ class AttributeBinningType:
     attribute: str
     __match_args__: ClassVar[tuple[()]]
     __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
+    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # an eq dataclass: unhashable
     def __init__(self, *, attribute: str) -> None: ...
     def __replace__(self, /, **changes: Any) -> Self: ...
     @classmethod

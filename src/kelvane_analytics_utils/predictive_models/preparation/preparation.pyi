@@ -288,6 +288,7 @@ class AttributePreprocessingType:
     transformations: List[AttributeTransformationType]
     __match_args__: ClassVar[tuple[()]]
     __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
+    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # an eq dataclass: unhashable
     def __init__(self, *, transformations: List[AttributeTransformationType] = ..., binning: List[AttributeBinningType] = ...) -> None: ...
     def __replace__(self, /, **changes: Any) -> Self: ...
     @classmethod

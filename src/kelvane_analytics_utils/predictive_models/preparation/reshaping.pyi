@@ -47,6 +47,7 @@ class AttributeTransformationType:
     transformed_attribute_name: Optional[str]
     __match_args__: ClassVar[tuple[()]]
     __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
+    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # an eq dataclass: unhashable
     def __init__(self, *, attribute: str, transformation: str, transformed_attribute_name: Optional[str] = ...) -> None: ...
     def __replace__(self, /, **changes: Any) -> Self: ...
     @classmethod

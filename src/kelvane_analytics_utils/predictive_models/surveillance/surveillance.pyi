@@ -122,6 +122,7 @@ class PredictiveModelMonitoringType:
     predictive_model_output_binning: Optional[AttributeBinningType]
     __match_args__: ClassVar[tuple[()]]
     __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
+    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # an eq dataclass: unhashable
     def __init__(self, *, binning: List[AttributeBinningType] = ..., predictive_model_output_binning: Optional[AttributeBinningType] = ...) -> None: ...
     def __replace__(self, /, **changes: Any) -> Self: ...
     @classmethod

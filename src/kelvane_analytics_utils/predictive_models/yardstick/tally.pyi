@@ -89,6 +89,7 @@ class SamplePerformanceType:
     target: str
     __match_args__: ClassVar[tuple[()]]
     __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
+    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # an eq dataclass: unhashable
     def __init__(self, *, sample: SampleType, target: str) -> None: ...
     def __replace__(self, /, **changes: Any) -> Self: ...
     @classmethod
