@@ -151,14 +151,9 @@ class ExtendedPredictiveModelContent:
 
         Members are recognised by the end of their name as in `load_from_tar`;
         directory entries are skipped, and an image is stored under the part of its
-        name after the last ``/``. The archive is rewound first.
-
-        Returns:
-            A new `ExtendedPredictiveModelContent`; its texts are positioned at their
-            start, its images at their end.
+        name after the last ``/``. The archive is rewound first. The result, and the
+        errors other than the archive's own, are those of `load_from_tar`.
 
         Raises:
             zipfile.BadZipFile: When the data is not a zip archive.
-            UnboundLocalError: When no member is the YAML document.
-            UnicodeDecodeError: For a text member that is not UTF-8.
         """
