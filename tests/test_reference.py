@@ -1,6 +1,6 @@
 """The reference stays true: every public class, method and function of the
 stubs has a docstring, the examples in the docstrings run as written against the
-installed modules, and the quick start page shows its example as it runs."""
+installed modules, and the quick starts (page and README) show what they print."""
 import ast
 import doctest
 import subprocess
@@ -43,7 +43,7 @@ def test_docstring_examples_run(stub):
     assert runner.summarize(verbose=False).failed == 0
 
 
-def test_quick_start_page_shows_the_example_and_its_output():
+def test_quick_starts_run_as_shown():
     repo = Path(__file__).resolve().parent.parent
     page, example = repo / "docs" / "quickstart.md", repo / "examples" / "quickstart.py"
     if not (page.is_file() and example.is_file()):
@@ -52,3 +52,8 @@ def test_quick_start_page_shows_the_example_and_its_output():
     output = subprocess.run([sys.executable, str(example)], capture_output=True, text=True, check=True, cwd=repo).stdout
     assert f"```python\n{code.rstrip()}\n```" in text
     assert f"```text\n{output.rstrip()}\n```" in text
+    # The README's short version prints what its last line's comment says.
+    readme = (repo / "README.md").read_text()
+    short = readme.split("```python\n", 1)[1].split("```", 1)[0]
+    printed = subprocess.run([sys.executable, "-c", short], capture_output=True, text=True, check=True).stdout
+    assert printed.strip() == short.rstrip().rsplit("# ", 1)[1]
