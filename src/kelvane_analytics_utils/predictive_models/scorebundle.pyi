@@ -1,3 +1,5 @@
+from __future__ import annotations
+
 import json
 from abc import ABC, abstractmethod
 from enum import Enum
@@ -32,7 +34,6 @@ from kelvane_analytics_utils.utils.dump import safe_dumps_json, safe_loads_yaml,
 
 class PredictiveModelType(str, Enum):
     __strawberry_definition__: ClassVar[Any]   # made by strawberry when a view uses the enum
-    def __new__(cls, value: object) -> Self: ...
     LOGISTIC_REGRESSION = "LOGISTIC_REGRESSION"
     PMML = "PMML"
     XGB = "XGB"
@@ -42,7 +43,6 @@ class PredictiveModelType(str, Enum):
 
 class PredictiveModelCategory(str, Enum):
     __strawberry_definition__: ClassVar[Any]   # made by strawberry when a view uses the enum
-    def __new__(cls, value: object) -> Self: ...
     STATIC = "STATIC"
     HORIZON = "HORIZON"
     NONE = "NONE"
@@ -101,6 +101,7 @@ class ExternalPredictiveModelType:
     extended_model: ExtendedPredictiveModel
     __match_args__: ClassVar[tuple[()]]
     __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
+    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # compared by value, so unhashable
     def __init__(self, extended_model: ExtendedPredictiveModel) -> None: ...
     def coefficients(self) -> Optional[List[float]]: ...
     def intercept(self) -> Optional[float]: ...

@@ -1,3 +1,5 @@
+from __future__ import annotations
+
 from datetime import date
 from typing import Any, ClassVar, Dict, List, Optional, Union
 
@@ -43,6 +45,7 @@ class AttributeDescriptionType:
     description: str
     __match_args__: ClassVar[tuple[()]]
     __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
+    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # compared by value, so unhashable
     def __init__(self, *, attribute_name: str, description: str) -> None: ...
     def __replace__(self, /, **changes: Any) -> Self: ...
 
@@ -51,6 +54,7 @@ class HyperparameterType:
     value: str
     __match_args__: ClassVar[tuple[()]]
     __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
+    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # compared by value, so unhashable
     def __init__(self, *, name: str, value: str) -> None: ...
     def __replace__(self, /, **changes: Any) -> Self: ...
 
@@ -59,6 +63,7 @@ class GeneralNoteType:
     content: str
     __match_args__: ClassVar[tuple[()]]
     __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
+    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # compared by value, so unhashable
     def __init__(self, *, title: str, content: str) -> None: ...
     def __replace__(self, /, **changes: Any) -> Self: ...
 

@@ -1,3 +1,5 @@
+from __future__ import annotations
+
 from abc import ABC
 from enum import Enum
 from typing import Any, ClassVar, List, Literal, Optional, Union
@@ -12,12 +14,10 @@ logger: Any
 
 class AttributeDataType(str, Enum):
     __strawberry_definition__: ClassVar[Any]   # strawberry.enum's definition
-    def __new__(cls, value: object) -> Self: ...
     CATEGORICAL = "CATEGORICAL"
     NUMERICAL = "NUMERICAL"
 
 class PredictiveModelBinName(str, Enum):
-    def __new__(cls, value: object) -> Self: ...
     DEFAULT = "0_default"
     DEFINED_DEFAULT = "0_defined_default"
     SYSTEM_DEFAULT = "0_system_default"

@@ -1,3 +1,5 @@
+from __future__ import annotations
+
 from typing import Any, ClassVar, List, Optional, Union
 
 from graphql import GraphQLResolveInfo

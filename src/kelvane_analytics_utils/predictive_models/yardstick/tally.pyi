@@ -1,3 +1,5 @@
+from __future__ import annotations
+
 from enum import Enum
 from typing import Any, ClassVar, Dict, List
 
@@ -9,7 +11,6 @@ from kelvane_analytics_utils.utils.base_model import BaseModel
 
 class SampleType(str, Enum):
     __strawberry_definition__: ClassVar[Any]   # strawberry.enum's definition
-    def __new__(cls, value: object) -> Self: ...
     TRAIN = "TRAIN"
     VALID = "VALID"
     TEST = "TEST"
@@ -18,7 +19,6 @@ class SampleType(str, Enum):
 
 class PerformanceMetrics(str, Enum):
     __strawberry_definition__: ClassVar[Any]   # strawberry.enum's definition
-    def __new__(cls, value: object) -> Self: ...
     AUC = "AUC"
     GINI = "GINI"
     LIFT = "LIFT"
@@ -37,6 +37,7 @@ class SamplePerformancePerformanceType:
     value: float
     __match_args__: ClassVar[tuple[()]]
     __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
+    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # compared by value, so unhashable
     def __init__(self, *, metric: PerformanceMetrics, value: float) -> None: ...
     def __replace__(self, /, **changes: Any) -> Self: ...
 

@@ -1,3 +1,5 @@
+from __future__ import annotations
+
 from typing import Any, ClassVar, List
 
 from graphql import GraphQLResolveInfo
