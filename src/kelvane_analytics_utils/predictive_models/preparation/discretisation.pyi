@@ -29,18 +29,51 @@ class AbstractAttributeBin(BaseModel, ABC):
     frequency: Optional[float] = None
     target_rate: Optional[float] = None
     id: int
-    def __init__(self, **kwargs: Any) -> None: ...
+    def __init__(
+        self,
+        *,
+        name: str,
+        value: Optional[float] = None,
+        frequency: Optional[float] = None,
+        target_rate: Optional[float] = None,
+        id: int,
+    ) -> None: ...
 
 class AttributeBinCategorical(AbstractAttributeBin):
     type: Literal[AttributeDataType.CATEGORICAL]
     categories: Optional[List[str]] = None
-    def __init__(self, **kwargs: Any) -> None: ...
+    # `name` is made from `id` and `categories` when it is left out or None; a
+    # `type` given is replaced by CATEGORICAL.
+    def __init__(
+        self,
+        *,
+        name: Optional[str] = None,
+        value: Optional[float] = None,
+        frequency: Optional[float] = None,
+        target_rate: Optional[float] = None,
+        id: int,
+        type: Literal[AttributeDataType.CATEGORICAL] = ...,
+        categories: Optional[List[str]] = None,
+    ) -> None: ...
 
 class AttributeBinNumerical(AbstractAttributeBin):
     type: Literal[AttributeDataType.NUMERICAL]
     lower_bound: Optional[float] = None
     upper_bound: Optional[float] = None
-    def __init__(self, **kwargs: Any) -> None: ...
+    # `name` is made from `id` and the bounds when it is left out (not when it is
+    # None) and both bounds are given; a `type` given is replaced by NUMERICAL.
+    def __init__(
+        self,
+        *,
+        name: str = ...,
+        value: Optional[float] = None,
+        frequency: Optional[float] = None,
+        target_rate: Optional[float] = None,
+        id: int,
+        type: Literal[AttributeDataType.NUMERICAL] = ...,
+        lower_bound: Optional[float] = None,
+        upper_bound: Optional[float] = None,
+    ) -> None: ...
     @staticmethod
     def _get_number_formatting(number: Union[float, int]) -> str: ...
 
@@ -57,7 +90,7 @@ class AbstractAttributeBinType:
     def __init__(self, *, name: str, value: Optional[float] = ..., frequency: Optional[float] = ..., target_rate: Optional[float] = ..., id: int) -> None: ...
     def __replace__(self, /, **changes: Any) -> Self: ...
     @classmethod
-    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo) -> bool: ...
+    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo[Any]) -> bool: ...
     @staticmethod
     def from_pydantic(instance: AbstractAttributeBin, extra: dict[str, Any] | None = None) -> AbstractAttributeBinType: ...
     def to_pydantic(self, **kwargs: Any) -> AbstractAttributeBin: ...
@@ -70,7 +103,7 @@ class AttributeBinCategoricalType(AbstractAttributeBinType):
     def __init__(self, *, name: str, value: Optional[float] = ..., frequency: Optional[float] = ..., target_rate: Optional[float] = ..., id: int, categories: Optional[List[str]] = ...) -> None: ...
     def __replace__(self, /, **changes: Any) -> Self: ...
     @classmethod
-    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo) -> bool: ...
+    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo[Any]) -> bool: ...
     @staticmethod
     def from_pydantic(  # type: ignore[override]
         instance: AttributeBinCategorical, extra: dict[str, Any] | None = None
@@ -85,7 +118,7 @@ class AttributeBinNumericalType(AbstractAttributeBinType):
     def __init__(self, *, name: str, value: Optional[float] = ..., frequency: Optional[float] = ..., target_rate: Optional[float] = ..., id: int, lower_bound: Optional[float] = ..., upper_bound: Optional[float] = ...) -> None: ...
     def __replace__(self, /, **changes: Any) -> Self: ...
     @classmethod
-    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo) -> bool: ...
+    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo[Any]) -> bool: ...
     @staticmethod
     def from_pydantic(  # type: ignore[override]
         instance: AttributeBinNumerical, extra: dict[str, Any] | None = None
@@ -109,7 +142,7 @@ class AttributeBinningType:
     def __init__(self, *, attribute: str) -> None: ...
     def __replace__(self, /, **changes: Any) -> Self: ...
     @classmethod
-    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo) -> bool: ...
+    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo[Any]) -> bool: ...
     @staticmethod
     def from_pydantic(instance: AttributeBinning, extra: dict[str, Any] | None = None) -> AttributeBinningType: ...
     def to_pydantic(self, **kwargs: Any) -> AttributeBinning: ...
