@@ -21,6 +21,8 @@ Example:
     ('attributes: [age]', ['roc.png'])
 """
 
+from __future__ import annotations
+
 import os
 import shutil
 import tarfile
@@ -107,6 +109,7 @@ class ExtendedPredictiveModelContent:
             TypeError: When an image key is not a ``str``, or `pmml_filename` is
                 neither a ``str`` nor ``None``.
         """
+    # The loaders build this class itself, also when called on a subclass.
     @classmethod
     def load_from_directory(cls, directory: Path) -> ExtendedPredictiveModelContent:
         """Read a file set from a directory.

@@ -20,6 +20,8 @@ Example:
     (-0.0125, <PredictiveModelCategory.STATIC: 'STATIC'>)
 """
 
+from __future__ import annotations
+
 import json
 from abc import ABC, abstractmethod
 from enum import Enum
@@ -63,7 +65,6 @@ class PredictiveModelType(str, Enum):
     """
 
     __strawberry_definition__: ClassVar[Any]   # made by strawberry when a view uses the enum
-    def __new__(cls, value: object) -> Self: ...
     LOGISTIC_REGRESSION = "LOGISTIC_REGRESSION"
     PMML = "PMML"
     XGB = "XGB"
@@ -77,7 +78,6 @@ class PredictiveModelCategory(str, Enum):
     """
 
     __strawberry_definition__: ClassVar[Any]   # made by strawberry when a view uses the enum
-    def __new__(cls, value: object) -> Self: ...
     STATIC = "STATIC"
     HORIZON = "HORIZON"
     NONE = "NONE"
@@ -144,7 +144,7 @@ class AbstractExtendedPredictiveModel(BaseModel, ABC):
                 ``"pmml_model"``.
         """
     @classmethod
-    def parse_from_content(cls, content: ExtendedPredictiveModelContent) -> AbstractExtendedPredictiveModel:
+    def parse_from_content(cls, content: ExtendedPredictiveModelContent) -> Self:
         """Rebuild a bundle from its file set (a class method).
 
         The YAML document is parsed and validated; the external model is read from
@@ -369,7 +369,7 @@ class ExternalPredictiveModelType:
     extended_model: ExtendedPredictiveModel
     __match_args__: ClassVar[tuple[()]]
     __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
-    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # an eq dataclass: unhashable
+    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # compared by value, so unhashable
     def __init__(self, extended_model: ExtendedPredictiveModel) -> None: ...
     def coefficients(self) -> Optional[List[float]]:
         """Resolve ``coefficients``: `ExtendedPredictiveModel.get_external_model_coefficients`."""
@@ -407,7 +407,7 @@ class ExtendedPredictiveModelType:
     monitoring: PredictiveModelMonitoringType
     __match_args__: ClassVar[tuple[()]]
     __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
-    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # an eq dataclass: unhashable
+    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # compared by value, so unhashable
     def formula(self, parent: ExtendedPredictiveModel) -> Optional[str]:
         """Resolve ``formula``: the linear predictor of a logistic regression as text.
 
@@ -443,7 +443,7 @@ class ExtendedPredictiveModelType:
         """Build the view of a record; `extra` gives or overrides field values."""
     def __replace__(self, /, **changes: Any) -> Self: ...
     @classmethod
-    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo) -> bool:
+    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo[Any]) -> bool:
         """Tell GraphQL whether `obj` is shown by this type: an instance of the view or of its record."""
     def to_pydantic(self, **kwargs: Any) -> ExtendedPredictiveModel:
         """Build the record from this view; `kwargs` give or override field values."""

@@ -22,6 +22,8 @@ Example:
     }
 """
 
+from __future__ import annotations
+
 import json
 from typing import IO, Any, Optional
 
@@ -76,13 +78,15 @@ def filter_data(data: Any) -> Any:
 class ValidRepresenter(RuamelSafeRepresenter):
     """The YAML representer of `valid_dump_yaml`: ruamel.yaml's safe representer
     that filters (`filter_data`) and converts (`format_output_data`) every node
-    before representing it."""
+    before representing it.
+    """
 
     def represent(self, data: Any) -> None:
         """Represent one document (ruamel.yaml calls this once per document)."""
     def represent_data(self, data: Any) -> Any:
         """Represent one node after filtering and converting it; ruamel.yaml
-        calls this for the document and for every key, value and item in it."""
+        calls this for the document and for every key, value and item in it.
+        """
 
 def valid_dump_yaml(data: Any, stream: IO[str], **kwds: Any) -> None:
     """Write `data` as YAML to a text stream.
@@ -136,7 +140,8 @@ def safe_loads_yaml(content: str) -> Any:
 
 class MirelJSONEncoder(json.JSONEncoder):
     """The JSON encoder of `safe_dumps_json`: values that the json module cannot
-    write are converted by `format_output_data`."""
+    write are converted by `format_output_data`.
+    """
 
     def default(self, obj: Any) -> Any:
         """Return the converted form of `obj`.

@@ -12,6 +12,8 @@ Example:
     [42, 42.5, 1000, '42', 'abc']
 """
 
+from __future__ import annotations
+
 from typing import Any, Union
 
 class StringFunctions:

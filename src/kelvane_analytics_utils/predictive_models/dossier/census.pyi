@@ -17,6 +17,8 @@ Example:
     (<SampleType.TRAIN: 'TRAIN'>, datetime.date(2024, 1, 1))
 """
 
+from __future__ import annotations
+
 from datetime import date
 from typing import Any, ClassVar, List, Optional
 
@@ -44,11 +46,11 @@ class ClassFrequencyType:
     number_of_observations: Optional[int]
     __match_args__: ClassVar[tuple[()]]
     __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
-    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # an eq dataclass: unhashable
+    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # compared by value, so unhashable
     def __init__(self, *, number_of_observations: Optional[int] = ...) -> None: ...
     def __replace__(self, /, **changes: Any) -> Self: ...
     @classmethod
-    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo) -> bool:
+    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo[Any]) -> bool:
         """Tell GraphQL whether `obj` is shown by this type: an instance of the view or of its record."""
     @staticmethod
     def from_pydantic(instance: ClassFrequency, extra: dict[str, Any] | None = None) -> ClassFrequencyType:
@@ -89,7 +91,7 @@ class SampleDescriptionType:
     label_class_frequency: Optional[List[ClassFrequencyType]]
     __match_args__: ClassVar[tuple[()]]
     __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
-    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # an eq dataclass: unhashable
+    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # compared by value, so unhashable
     def __init__(
         self,
         *,
@@ -101,7 +103,7 @@ class SampleDescriptionType:
     ) -> None: ...
     def __replace__(self, /, **changes: Any) -> Self: ...
     @classmethod
-    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo) -> bool:
+    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo[Any]) -> bool:
         """Tell GraphQL whether `obj` is shown by this type: an instance of the view or of its record."""
     @staticmethod
     def from_pydantic(instance: SampleDescription, extra: dict[str, Any] | None = None) -> SampleDescriptionType:

@@ -15,6 +15,8 @@ Example:
     {'note_1': 'Trained on 2024 data.', 'owner': 'risk team'}
 """
 
+from __future__ import annotations
+
 from datetime import date
 from typing import Any, ClassVar, Dict, List, Optional, Union
 
@@ -49,11 +51,11 @@ class AttachedImageType:
     filename: str
     __match_args__: ClassVar[tuple[()]]
     __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
-    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # an eq dataclass: unhashable
+    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # compared by value, so unhashable
     def __init__(self, *, type: str, filename: str) -> None: ...
     def __replace__(self, /, **changes: Any) -> Self: ...
     @classmethod
-    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo) -> bool:
+    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo[Any]) -> bool:
         """Tell GraphQL whether `obj` is shown by this type: an instance of the view or of its record."""
     @staticmethod
     def from_pydantic(instance: AttachedImage, extra: dict[str, Any] | None = None) -> AttachedImageType:
@@ -125,7 +127,7 @@ class AttributeDescriptionType:
     description: str
     __match_args__: ClassVar[tuple[()]]
     __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
-    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # an eq dataclass: unhashable
+    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # compared by value, so unhashable
     def __init__(self, *, attribute_name: str, description: str) -> None: ...
     def __replace__(self, /, **changes: Any) -> Self: ...
 
@@ -136,7 +138,7 @@ class HyperparameterType:
     value: str
     __match_args__: ClassVar[tuple[()]]
     __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
-    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # an eq dataclass: unhashable
+    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # compared by value, so unhashable
     def __init__(self, *, name: str, value: str) -> None: ...
     def __replace__(self, /, **changes: Any) -> Self: ...
 
@@ -147,7 +149,7 @@ class GeneralNoteType:
     content: str
     __match_args__: ClassVar[tuple[()]]
     __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
-    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # an eq dataclass: unhashable
+    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # compared by value, so unhashable
     def __init__(self, *, title: str, content: str) -> None: ...
     def __replace__(self, /, **changes: Any) -> Self: ...
 
@@ -167,7 +169,7 @@ class PredictiveModelDescriptionType:
     sample_metadata: Optional[List[SampleDescriptionType]]
     __match_args__: ClassVar[tuple[()]]
     __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
-    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # an eq dataclass: unhashable
+    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # compared by value, so unhashable
     def __init__(
         self,
         *,
@@ -179,7 +181,7 @@ class PredictiveModelDescriptionType:
     ) -> None: ...
     def __replace__(self, /, **changes: Any) -> Self: ...
     @classmethod
-    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo) -> bool:
+    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo[Any]) -> bool:
         """Tell GraphQL whether `obj` is shown by this type: an instance of the view or of its record."""
     @staticmethod
     def from_pydantic(

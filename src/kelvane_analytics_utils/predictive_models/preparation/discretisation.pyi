@@ -21,6 +21,8 @@ Example:
     (0.2, 0.7, 0.5)
 """
 
+from __future__ import annotations
+
 from abc import ABC
 from enum import Enum
 from typing import Any, ClassVar, List, Literal, Optional, Union
@@ -39,7 +41,6 @@ class AttributeDataType(str, Enum):
     """
 
     __strawberry_definition__: ClassVar[Any]   # strawberry.enum's definition
-    def __new__(cls, value: object) -> Self: ...
     CATEGORICAL = "CATEGORICAL"
     NUMERICAL = "NUMERICAL"
 
@@ -58,7 +59,6 @@ class PredictiveModelBinName(str, Enum):
     The enum derives from ``str``: ``PredictiveModelBinName.NULL == "1_null"``.
     """
 
-    def __new__(cls, value: object) -> Self: ...
     DEFAULT = "0_default"
     DEFINED_DEFAULT = "0_defined_default"
     SYSTEM_DEFAULT = "0_system_default"
@@ -84,7 +84,15 @@ class AbstractAttributeBin(BaseModel, ABC):
     frequency: Optional[float] = None
     target_rate: Optional[float] = None
     id: int
-    def __init__(self, **kwargs: Any) -> None: ...
+    def __init__(
+        self,
+        *,
+        name: str,
+        value: Optional[float] = None,
+        frequency: Optional[float] = None,
+        target_rate: Optional[float] = None,
+        id: int,
+    ) -> None: ...
 
 class AttributeBinCategorical(AbstractAttributeBin):
     """A bin of a categorical attribute: a value belongs to it when it is one of
@@ -110,7 +118,19 @@ class AttributeBinCategorical(AbstractAttributeBin):
 
     type: Literal[AttributeDataType.CATEGORICAL]
     categories: Optional[List[str]] = None
-    def __init__(self, **kwargs: Any) -> None: ...
+    # `name` is made from `id` and `categories` when it is left out or None; a
+    # `type` given is replaced by CATEGORICAL.
+    def __init__(
+        self,
+        *,
+        name: Optional[str] = None,
+        value: Optional[float] = None,
+        frequency: Optional[float] = None,
+        target_rate: Optional[float] = None,
+        id: int,
+        type: Literal[AttributeDataType.CATEGORICAL] = ...,
+        categories: Optional[List[str]] = None,
+    ) -> None: ...
 
 class AttributeBinNumerical(AbstractAttributeBin):
     """A bin of a numeric attribute: the interval from `lower_bound` (excluded) to
@@ -140,7 +160,20 @@ class AttributeBinNumerical(AbstractAttributeBin):
     type: Literal[AttributeDataType.NUMERICAL]
     lower_bound: Optional[float] = None
     upper_bound: Optional[float] = None
-    def __init__(self, **kwargs: Any) -> None: ...
+    # `name` is made from `id` and the bounds when it is left out (not when it is
+    # None) and both bounds are given; a `type` given is replaced by NUMERICAL.
+    def __init__(
+        self,
+        *,
+        name: str = ...,
+        value: Optional[float] = None,
+        frequency: Optional[float] = None,
+        target_rate: Optional[float] = None,
+        id: int,
+        type: Literal[AttributeDataType.NUMERICAL] = ...,
+        lower_bound: Optional[float] = None,
+        upper_bound: Optional[float] = None,
+    ) -> None: ...
     @staticmethod
     def _get_number_formatting(number: Union[float, int]) -> str:
         """Write a bound as generated names show it.
@@ -163,11 +196,11 @@ class AbstractAttributeBinType:
     id: int
     __match_args__: ClassVar[tuple[()]]
     __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
-    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # an eq dataclass: unhashable
+    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # compared by value, so unhashable
     def __init__(self, *, name: str, value: Optional[float] = ..., frequency: Optional[float] = ..., target_rate: Optional[float] = ..., id: int) -> None: ...
     def __replace__(self, /, **changes: Any) -> Self: ...
     @classmethod
-    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo) -> bool:
+    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo[Any]) -> bool:
         """Tell GraphQL whether `obj` is shown by this type: an instance of the view or of its record."""
     @staticmethod
     def from_pydantic(instance: AbstractAttributeBin, extra: dict[str, Any] | None = None) -> AbstractAttributeBinType:
@@ -183,11 +216,11 @@ class AttributeBinCategoricalType(AbstractAttributeBinType):
     categories: Optional[List[str]]
     __match_args__: ClassVar[tuple[()]]
     __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
-    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # an eq dataclass: unhashable
+    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # compared by value, so unhashable
     def __init__(self, *, name: str, value: Optional[float] = ..., frequency: Optional[float] = ..., target_rate: Optional[float] = ..., id: int, categories: Optional[List[str]] = ...) -> None: ...
     def __replace__(self, /, **changes: Any) -> Self: ...
     @classmethod
-    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo) -> bool:
+    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo[Any]) -> bool:
         """Tell GraphQL whether `obj` is shown by this type: an instance of the view or of its record."""
     @staticmethod
     def from_pydantic(  # type: ignore[override]
@@ -206,11 +239,11 @@ class AttributeBinNumericalType(AbstractAttributeBinType):
     upper_bound: Optional[float]
     __match_args__: ClassVar[tuple[()]]
     __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
-    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # an eq dataclass: unhashable
+    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # compared by value, so unhashable
     def __init__(self, *, name: str, value: Optional[float] = ..., frequency: Optional[float] = ..., target_rate: Optional[float] = ..., id: int, lower_bound: Optional[float] = ..., upper_bound: Optional[float] = ...) -> None: ...
     def __replace__(self, /, **changes: Any) -> Self: ...
     @classmethod
-    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo) -> bool:
+    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo[Any]) -> bool:
         """Tell GraphQL whether `obj` is shown by this type: an instance of the view or of its record."""
     @staticmethod
     def from_pydantic(  # type: ignore[override]
@@ -313,11 +346,11 @@ class AttributeBinningType:
     attribute: str
     __match_args__: ClassVar[tuple[()]]
     __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
-    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # an eq dataclass: unhashable
+    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # compared by value, so unhashable
     def __init__(self, *, attribute: str) -> None: ...
     def __replace__(self, /, **changes: Any) -> Self: ...
     @classmethod
-    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo) -> bool:
+    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo[Any]) -> bool:
         """Tell GraphQL whether `obj` is shown by this type: an instance of the view or of its record."""
     @staticmethod
     def from_pydantic(instance: AttributeBinning, extra: dict[str, Any] | None = None) -> AttributeBinningType:

@@ -24,6 +24,8 @@ Example:
     {'age_bin': 0.7, 'colour_red': 1, 'colour_blue': 0}
 """
 
+from __future__ import annotations
+
 from typing import Any, ClassVar, Dict, List, Optional, Union
 
 from graphql import GraphQLResolveInfo
@@ -189,7 +191,9 @@ class AttributePreprocessing(BaseModel):
                 original as its cause (a categorical value that is not a string, for
                 example, raises ``TypeError``).
         """
-    def apply_discretisation_batch(self, attribute: str, attribute_values: List) -> Optional[List[float]]:
+    def apply_discretisation_batch(
+        self, attribute: str, attribute_values: List[Any]
+    ) -> Optional[List[Optional[float]]]:
         """Return the binned values of a list of raw values of `attribute`.
 
         As `apply_discretisation` for each value, in order, without the check that
@@ -288,11 +292,11 @@ class AttributePreprocessingType:
     transformations: List[AttributeTransformationType]
     __match_args__: ClassVar[tuple[()]]
     __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
-    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # an eq dataclass: unhashable
+    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # compared by value, so unhashable
     def __init__(self, *, transformations: List[AttributeTransformationType] = ..., binning: List[AttributeBinningType] = ...) -> None: ...
     def __replace__(self, /, **changes: Any) -> Self: ...
     @classmethod
-    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo) -> bool:
+    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo[Any]) -> bool:
         """Tell GraphQL whether `obj` is shown by this type: an instance of the view or of its record."""
     @staticmethod
     def from_pydantic(instance: AttributePreprocessing, extra: dict[str, Any] | None = None) -> AttributePreprocessingType:

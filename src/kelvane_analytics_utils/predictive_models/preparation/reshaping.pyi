@@ -12,6 +12,8 @@ Example:
     {'attribute': 'income', 'transformation': 'log(income + 1)', 'transformed_attribute_name': 'log_income'}
 """
 
+from __future__ import annotations
+
 from typing import Any, ClassVar, Optional
 
 from graphql import GraphQLResolveInfo
@@ -47,11 +49,11 @@ class AttributeTransformationType:
     transformed_attribute_name: Optional[str]
     __match_args__: ClassVar[tuple[()]]
     __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
-    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # an eq dataclass: unhashable
+    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # compared by value, so unhashable
     def __init__(self, *, attribute: str, transformation: str, transformed_attribute_name: Optional[str] = ...) -> None: ...
     def __replace__(self, /, **changes: Any) -> Self: ...
     @classmethod
-    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo) -> bool:
+    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo[Any]) -> bool:
         """Tell GraphQL whether `obj` is shown by this type: an instance of the view or of its record."""
     @staticmethod
     def from_pydantic(instance: AttributeTransformation, extra: dict[str, Any] | None = None) -> AttributeTransformationType:

@@ -21,6 +21,8 @@ Example:
     '1_(-inf;30)'
 """
 
+from __future__ import annotations
+
 from typing import Any, ClassVar, List, Optional, Union
 
 from graphql import GraphQLResolveInfo
@@ -122,11 +124,11 @@ class PredictiveModelMonitoringType:
     predictive_model_output_binning: Optional[AttributeBinningType]
     __match_args__: ClassVar[tuple[()]]
     __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
-    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # an eq dataclass: unhashable
+    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # compared by value, so unhashable
     def __init__(self, *, binning: List[AttributeBinningType] = ..., predictive_model_output_binning: Optional[AttributeBinningType] = ...) -> None: ...
     def __replace__(self, /, **changes: Any) -> Self: ...
     @classmethod
-    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo) -> bool:
+    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo[Any]) -> bool:
         """Tell GraphQL whether `obj` is shown by this type: an instance of the view or of its record."""
     @staticmethod
     def from_pydantic(instance: PredictiveModelMonitoring, extra: dict[str, Any] | None = None) -> PredictiveModelMonitoringType:

@@ -9,6 +9,8 @@ Example:
     {<PerformanceMetrics.GINI: 'GINI'>: 0.41, <PerformanceMetrics.AUC: 'AUC'>: 0.705}
 """
 
+from __future__ import annotations
+
 from enum import Enum
 from typing import Any, ClassVar, Dict, List
 
@@ -26,7 +28,6 @@ class SampleType(str, Enum):
     """
 
     __strawberry_definition__: ClassVar[Any]   # strawberry.enum's definition
-    def __new__(cls, value: object) -> Self: ...
     TRAIN = "TRAIN"
     VALID = "VALID"
     TEST = "TEST"
@@ -42,7 +43,6 @@ class PerformanceMetrics(str, Enum):
     """
 
     __strawberry_definition__: ClassVar[Any]   # strawberry.enum's definition
-    def __new__(cls, value: object) -> Self: ...
     AUC = "AUC"
     GINI = "GINI"
     LIFT = "LIFT"
@@ -76,7 +76,7 @@ class SamplePerformancePerformanceType:
     value: float
     __match_args__: ClassVar[tuple[()]]
     __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
-    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # an eq dataclass: unhashable
+    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # compared by value, so unhashable
     def __init__(self, *, metric: PerformanceMetrics, value: float) -> None: ...
     def __replace__(self, /, **changes: Any) -> Self: ...
 
@@ -89,11 +89,11 @@ class SamplePerformanceType:
     target: str
     __match_args__: ClassVar[tuple[()]]
     __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
-    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # an eq dataclass: unhashable
+    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # compared by value, so unhashable
     def __init__(self, *, sample: SampleType, target: str) -> None: ...
     def __replace__(self, /, **changes: Any) -> Self: ...
     @classmethod
-    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo) -> bool:
+    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo[Any]) -> bool:
         """Tell GraphQL whether `obj` is shown by this type: an instance of the view or of its record."""
     @staticmethod
     def from_pydantic(instance: SamplePerformance, extra: dict[str, Any] | None = None) -> SamplePerformanceType:

@@ -11,6 +11,8 @@ Example:
     [<PerformanceMetrics.GINI: 'GINI'>, <PerformanceMetrics.LIFT: 'LIFT'>, <PerformanceMetrics.KS: 'KS'>]
 """
 
+from __future__ import annotations
+
 from typing import Any, ClassVar, List
 
 from graphql import GraphQLResolveInfo
@@ -83,13 +85,13 @@ class PredictiveModelPerformanceType:
     performance_metrics: List[PerformanceMetrics]
     __match_args__: ClassVar[tuple[()]]
     __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
-    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # an eq dataclass: unhashable
+    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # compared by value, so unhashable
     def __init__(
         self, *, tally: List[SamplePerformanceType] = ..., performance_metrics: List[PerformanceMetrics] = ...
     ) -> None: ...
     def __replace__(self, /, **changes: Any) -> Self: ...
     @classmethod
-    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo) -> bool:
+    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo[Any]) -> bool:
         """Tell GraphQL whether `obj` is shown by this type: an instance of the view or of its record."""
     @staticmethod
     def from_pydantic(
