@@ -283,3 +283,22 @@ def test_snapshot_refuses_what_it_cannot_count_by_the_lookup_rules():
     monitoring.binning.clear()   # the accumulator keeps its snapshot
     acc.add({"age": 1})
     assert acc.report().attributes[0].counted == 1
+
+
+def test_counting_leaves_reference_counts_as_they_were():
+    import sys
+
+    acc = st.StabilityAccumulator(simple_monitoring())
+    texts, numbers = ["A", "Z" * 3, "nan", None], [1.5, 40.0, 10 ** 3, None]
+    bad_numbers = [1.5, "x", 2.0, None]
+    array = np.array([1.0, 2.0, 3.0, 4.0])
+    watched = texts + numbers + [texts, numbers, bad_numbers, array]
+    before = [sys.getrefcount(o) for o in watched]
+    for _ in range(3):
+        acc.add_batch({"age": numbers, "region": texts}, targets=[1, 0, None, 1])
+        acc.add_batch({"age": array, "region": tuple(texts)})
+        acc.add({"age": numbers[0], "region": texts[0]}, target=1)
+        with pytest.raises(TypeError):
+            acc.add_batch({"age": bad_numbers, "region": texts})
+        acc.report()
+    assert [sys.getrefcount(o) for o in watched] == before

@@ -34,7 +34,7 @@ namespace {
 }
 
 // A number as a float: floats by value, integers (and integer-like objects)
-// converted as float() would; nullopt for anything else.
+// converted as float() would; false for anything else.
 bool as_double(PyObject *value, double *out) {
     if (PyFloat_Check(value)) {
         *out = PyFloat_AS_DOUBLE(value);
@@ -77,7 +77,7 @@ std::uint32_t slot_of(const core::Binning &b, PyObject *value, PyObject *attribu
 std::int8_t target_of(PyObject *value) {
     if (value == Py_None) return -1;
     double v;
-    if ((PyFloat_Check(value) || PyLong_Check(value)) && as_double(value, &v)) {
+    if (as_double(value, &v)) {
         if (v == 0 || v == 1) return static_cast<std::int8_t>(v);
         if (std::isnan(v)) return -1;
     }
@@ -179,8 +179,9 @@ inline std::uint32_t number_slot(const core::Binning &b, double v) {
 void Column::count(const core::Binning &b, const std::int8_t *targets, core::Tally &tally) const {
     if (buffer_) {
         const Py_ssize_t stride = view_.strides ? view_.strides[0] : view_.itemsize;
-        if (code_ == 'd' && stride == 8 && !targets && b.kind == core::DataKind::Numerical) {
-            // The common case: a contiguous float64 column without targets.
+        if (code_ == 'd' && stride == 8 && !targets && b.kind == core::DataKind::Numerical &&
+            reinterpret_cast<std::uintptr_t>(view_.buf) % alignof(double) == 0) {
+            // The common case: a contiguous, aligned float64 column without targets.
             const double *v = static_cast<const double *>(view_.buf);
             std::uint64_t *count = tally.count.data();
             for (Py_ssize_t i = 0; i < size_; ++i) ++count[b.number(v[i])];
