@@ -11,6 +11,7 @@ from kelvane_analytics_utils.predictive_models.preparation.discretisation import
 )
 from kelvane_analytics_utils.predictive_models.preparation.preparation import AttributePreprocessing
 from kelvane_analytics_utils.predictive_models.scorebundle import ExtendedPredictiveModel
+from kelvane_analytics_utils.predictive_models.surveillance.stability import StabilityAccumulator, StabilityLevel
 from kelvane_analytics_utils.predictive_models.surveillance.surveillance import PredictiveModelMonitoring
 from kelvane_analytics_utils.utils.dump import valid_dumps_yaml
 from kelvane_analytics_utils.utils.parse import parse_value
@@ -44,3 +45,8 @@ text: Optional[str] = valid_dumps_yaml(preprocessing)
 parsed: str | int | float = parse_value("'12'")
 assert value == 2.0 and found is not None and bin_view.lower_bound == 0.0 and parsed == "12"
 assert misspelt.upper_bound == 1.0 and misspelt.name == "3_(0;1)"
+stability = StabilityAccumulator(monitoring)
+stability.add_batch({"income": [5.0, 15.0]}, targets=[0, 1])
+income = stability.report().attributes[0]
+level: Optional[StabilityLevel] = income.level
+assert income.counted == 2 and income.bins[0].count == 1
