@@ -1,6 +1,15 @@
 """Population and characteristic stability of a deployed model, counted over the
 monitoring binnings its bundle carries, streamed in batches and merged across
-workers."""
+workers.
+
+Example:
+    >>> from kelvane_analytics_utils.predictive_models.surveillance.stability import StabilityLevel
+    >>> StabilityLevel.WATCH.value
+    'WATCH'
+"""
+
+from __future__ import annotations
+
 from enum import Enum
 from typing import Any, ClassVar, Dict, List, Optional, final
 
@@ -16,7 +25,6 @@ class StabilityLevel(str, Enum):
     ``WATCH`` from 0.10, ``SHIFT`` from 0.25."""
 
     __strawberry_definition__: ClassVar[Any]   # strawberry.enum's definition
-    def __new__(cls, value: object) -> Self: ...
     STABLE = "STABLE"
     WATCH = "WATCH"
     SHIFT = "SHIFT"
@@ -87,13 +95,17 @@ class BinStabilityType:
     event_rate: Optional[float]
     __match_args__: ClassVar[tuple[()]]
     __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
+    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # compared by value, so unhashable
     def __init__(self, *, name: str, id: int, expected_share: Optional[float] = ..., count: int = ..., actual_share: Optional[float] = ..., psi_term: Optional[float] = ..., target_rate: Optional[float] = ..., events: int = ..., event_rate: Optional[float] = ...) -> None: ...
     def __replace__(self, /, **changes: Any) -> Self: ...
     @classmethod
-    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo) -> bool: ...
+    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo[Any]) -> bool:
+        """Tell GraphQL whether `obj` is shown by this type: an instance of the view or of its record."""
     @staticmethod
-    def from_pydantic(instance: BinStability, extra: dict[str, Any] | None = None) -> BinStabilityType: ...
-    def to_pydantic(self, **kwargs: Any) -> BinStability: ...
+    def from_pydantic(instance: BinStability, extra: dict[str, Any] | None = None) -> BinStabilityType:
+        """Build the view of a record; `extra` gives or overrides field values."""
+    def to_pydantic(self, **kwargs: Any) -> BinStability:
+        """Build the record from this view; `kwargs` give or override field values."""
 
 class AttributeStabilityType:
     """GraphQL view of :class:`AttributeStability`."""
@@ -106,13 +118,17 @@ class AttributeStabilityType:
     bins: List[BinStabilityType]
     __match_args__: ClassVar[tuple[()]]
     __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
+    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # compared by value, so unhashable
     def __init__(self, *, attribute: str, counted: int = ..., unmatched: int = ..., psi: Optional[float] = ..., level: Optional[StabilityLevel] = ..., bins: List[BinStabilityType] = ...) -> None: ...
     def __replace__(self, /, **changes: Any) -> Self: ...
     @classmethod
-    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo) -> bool: ...
+    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo[Any]) -> bool:
+        """Tell GraphQL whether `obj` is shown by this type: an instance of the view or of its record."""
     @staticmethod
-    def from_pydantic(instance: AttributeStability, extra: dict[str, Any] | None = None) -> AttributeStabilityType: ...
-    def to_pydantic(self, **kwargs: Any) -> AttributeStability: ...
+    def from_pydantic(instance: AttributeStability, extra: dict[str, Any] | None = None) -> AttributeStabilityType:
+        """Build the view of a record; `extra` gives or overrides field values."""
+    def to_pydantic(self, **kwargs: Any) -> AttributeStability:
+        """Build the record from this view; `kwargs` give or override field values."""
 
 class StabilityReportType:
     """GraphQL view of :class:`StabilityReport`."""
@@ -122,13 +138,17 @@ class StabilityReportType:
     attributes: List[AttributeStabilityType]
     __match_args__: ClassVar[tuple[()]]
     __strawberry_definition__: ClassVar[StrawberryObjectDefinition]
+    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # compared by value, so unhashable
     def __init__(self, *, records: int = ..., score: Optional[AttributeStabilityType] = ..., attributes: List[AttributeStabilityType] = ...) -> None: ...
     def __replace__(self, /, **changes: Any) -> Self: ...
     @classmethod
-    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo) -> bool: ...
+    def is_type_of(cls, obj: Any, _info: GraphQLResolveInfo[Any]) -> bool:
+        """Tell GraphQL whether `obj` is shown by this type: an instance of the view or of its record."""
     @staticmethod
-    def from_pydantic(instance: StabilityReport, extra: dict[str, Any] | None = None) -> StabilityReportType: ...
-    def to_pydantic(self, **kwargs: Any) -> StabilityReport: ...
+    def from_pydantic(instance: StabilityReport, extra: dict[str, Any] | None = None) -> StabilityReportType:
+        """Build the view of a record; `extra` gives or overrides field values."""
+    def to_pydantic(self, **kwargs: Any) -> StabilityReport:
+        """Build the record from this view; `kwargs` give or override field values."""
 
 @final
 class StabilityAccumulator:
@@ -211,4 +231,5 @@ class StabilityAccumulator:
         """The shares, stability indexes, levels and event rates of the
         counts so far. Two accumulators with equal counts give equal
         reports."""
-    def __reduce__(self) -> Any: ...
+    def __reduce__(self) -> Any:
+        """Pickle support: the accumulator's binnings and counts, restored exactly."""
