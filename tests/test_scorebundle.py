@@ -360,7 +360,7 @@ def test_every_field_of_every_view_through_one_query(kind, low, high):
     # Float cannot carry an infinite bound: null, while the formatted bound keeps it.
     edges = [{k: b[k] for k in ("lowerBound", "upperBound", "formattedLowerBound", "formattedUpperBound")}
              for b in data["monitoring"]["binning"][0]["discretisation"] if b.get("formattedLowerBound")]
-    graphql = {-math.inf: None, math.inf: None, low: low, high: high}
+    graphql = {low: low, high: high, -math.inf: None, math.inf: None}
     text = {-math.inf: "-inf", math.inf: "inf", 0.0: "0", 150.0: "150"}
     assert edges == [
         {"lowerBound": graphql[low], "upperBound": 40.0, "formattedLowerBound": text[low], "formattedUpperBound": "40"},
