@@ -67,6 +67,7 @@ def zip_of(sizes):
 @pytest.mark.parametrize("kind, load, max_bytes, message", [
     ("zip.zip", Content.load_from_zip, None, "'chart.png' declares 2147483648 bytes, past the limit of 1073741824"),
     ("tar.gz", Content.load_from_tar, None, "'chart.png' declares 2147483648 bytes, past the limit of 1073741824"),
+    ("pax.tar.gz", Content.load_from_tar, None, "stream reaches 2147485184 bytes, past the limit of 1073741824 bytes"),
     ("sparse.tar", Content.load_from_tar, None, "'chart.png' declares 4294967296 bytes, past the limit of 1073741824"),
     ("bomb.tar.bz2", Content.load_from_tar, None, "'chart.png' declares 2147483648 bytes, past the limit of"),
     ("members.zip", Content.load_from_zip, 250_000, "'image2.png' declares 100000 bytes, past the limit of 250000"),
@@ -76,8 +77,8 @@ def test_archives_inflating_past_the_limit_are_refused(kind, load, max_bytes, me
     if kind == "zip.zip":
         make_hostile.write_zip_bomb(tmp_path / kind)
         data = (tmp_path / kind).read_bytes()
-    elif kind == "tar.gz":
-        make_hostile.write_gzip_tar_bomb(tmp_path / kind)
+    elif kind.endswith("tar.gz"):
+        make_hostile.write_gzip_tar_bomb(tmp_path / kind, kind=tarfile.XHDTYPE if kind == "pax.tar.gz" else tarfile.REGTYPE)
         data = (tmp_path / kind).read_bytes()
     elif kind == "members.zip":
         data = zip_of([100_000] * 3)

@@ -34,7 +34,8 @@ using namespace kelvane;
 #define CONTENT_NAMES(X)                                                                                  \
     X(seek) X(read) X(write) X(tell) X(getvalue) X(close) X(encode) X(decode) X(size) X(path) X(addfile) X(writestr) \
         X(getmembers) X(extractfile) X(namelist) X(scorebundle_yaml) X(external_model_json) X(external_model_pmml)   \
-            X(attached_images) X(st_mode) X(file_size) X(getinfo) X(join) X(open)
+            X(attached_images) X(st_mode) X(file_size) X(getinfo) X(join) X(open) \
+                X(_raw) X(_limit) X(max_bytes) X(seekable)
 
 // Objects of the namespace and of the library, captured while declaring.
 struct State : ModuleState {
@@ -44,6 +45,9 @@ struct State : ModuleState {
     // os and os.path functions the guarded file operations use.
     nb::object os_open, os_close, fstat, lstat, stat, fchmod, replace, unlink, realpath, dirname, path_join, fsencode;
     nb::object empty_bytes, max_bytes_default;
+    // tarfile.TarFile.open of a subclass that reads the (decompressed) tar
+    // stream through a BoundedStream; its taropen.
+    nb::object bounded_tar_open, base_taropen, BoundedStream, kw_mode_fileobj_max_bytes;
     nb::object default_images;   // the empty mapping the signature shows; never stored
     nb::object zero, seek_end, mode_w, mode_r, mode_wb, mode_rb, utf8;
     nb::object yaml_name, json_name, pmml_name;
@@ -568,6 +572,85 @@ nb::object read_member(nb::handle file, nb::handle name, core::ByteBudget &budge
     return call_method(S.str_join, S.empty_bytes, list);
 }
 
+// ------------------------------------------------------------ the tar stream
+
+// The tar reader walks the archive's stream (inflated, for a compressed
+// archive): headers, extended headers it reads whole, data it passes over.
+// It reads that stream through a BoundedStream, which refuses any read or
+// seek reaching past `_limit` bytes of it, before it is made: an extended
+// header declaring gigabytes would otherwise be inflated and held whole
+// before any member is seen. Methods: read(size=-1), seek(offset, whence=0),
+// tell(), seekable(), over `_raw`.
+std::uint64_t stream_limit(nb::handle self) {
+    nb::object limit = check(PyObject_GetAttr(self.ptr(), S.str__limit));
+    return PyLong_AsUnsignedLongLong(limit.ptr());
+}
+
+[[noreturn]] void refuse_stream(std::uint64_t limit, std::uint64_t end) {
+    PyErr_Format(PyExc_ValueError,
+                 "The tar archive's stream reaches %llu bytes, past the limit of %llu bytes (max_bytes), in headers "
+                 "or data its reader goes through",
+                 static_cast<unsigned long long>(end), static_cast<unsigned long long>(limit));
+    throw_error();
+}
+
+std::uint64_t stream_position(const nb::object &raw) {
+    nb::object at = call_method(S.str_tell, raw);
+    const unsigned long long pos = PyLong_AsUnsignedLongLong(at.ptr());
+    if (pos == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_error();
+    return pos;
+}
+
+nb::object stream_read(Args a) {
+    nb::object raw = check(PyObject_GetAttr(a.get(0), S.str__raw));
+    const std::uint64_t limit = stream_limit(a[0]), pos = stream_position(raw);
+    const long long size = a[1].is_none() ? -1 : PyLong_AsLongLong(a.get(1));
+    if (size == -1 && PyErr_Occurred()) throw_error();
+    const std::uint64_t wanted = size < 0 ? core::saturating_add(limit > pos ? limit - pos : 0, 1)
+                                          : static_cast<std::uint64_t>(size);
+    if (core::saturating_add(pos, wanted) > limit) {
+        if (size >= 0) refuse_stream(limit, core::saturating_add(pos, wanted));
+    }
+    nb::object n = check(PyLong_FromUnsignedLongLong(wanted));
+    nb::object data = call_method(S.str_read, raw, n);
+    if (PyBytes_Check(data.ptr()) && core::saturating_add(pos, static_cast<std::uint64_t>(PyBytes_GET_SIZE(data.ptr()))) > limit)
+        refuse_stream(limit, pos + static_cast<std::uint64_t>(PyBytes_GET_SIZE(data.ptr())));
+    return data;
+}
+
+nb::object stream_seek(Args a) {
+    nb::object raw = check(PyObject_GetAttr(a.get(0), S.str__raw));
+    const long long offset = PyLong_AsLongLong(a.get(1)), whence = PyLong_AsLongLong(a.get(2));
+    if ((offset == -1 || whence == -1) && PyErr_Occurred()) throw_error();
+    if (whence == 0 && offset > 0 && static_cast<std::uint64_t>(offset) > stream_limit(a[0]))
+        refuse_stream(stream_limit(a[0]), static_cast<std::uint64_t>(offset));
+    return call_method(S.str_seek, raw, a[1], a[2]);
+}
+
+nb::object stream_tell(Args a) { return call_method(S.str_tell, check(PyObject_GetAttr(a.get(0), S.str__raw))); }
+nb::object stream_seekable(Args a) {
+    return call_method(S.str_seekable, check(PyObject_GetAttr(a.get(0), S.str__raw)));
+}
+
+// taropen(cls, name, mode="r", fileobj=None, **kwargs) of the bounded reader:
+// the stream handed to the tar reader (the decompressor's output for a
+// compressed archive) goes through a BoundedStream of kwargs["max_bytes"].
+nb::object bounded_taropen(Args a) {
+    PyObject *kwargs = a.get(4);   // owned by this call
+    PyObject *limit = PyDict_GetItemWithError(kwargs, S.str_max_bytes);   // borrowed; held by kwargs
+    if (!limit) {
+        if (PyErr_Occurred()) throw_error();
+        PyErr_SetString(PyExc_TypeError, "taropen of the bounded tar reader needs max_bytes");
+        throw_error();
+    }
+    nb::object stream = check(PyObject_CallNoArgs(S.BoundedStream.ptr()));
+    if (PyObject_SetAttr(stream.ptr(), S.str__raw, a.get(3)) < 0 || PyObject_SetAttr(stream.ptr(), S.str__limit, limit) < 0 ||
+        PyDict_DelItem(kwargs, S.str_max_bytes) < 0)
+        throw_error();
+    nb::object args = nb::make_tuple(nb::handle(a[0]), nb::handle(a[1]), nb::handle(a[2]), stream);
+    return check(PyObject_Call(S.base_taropen.ptr(), args.ptr(), kwargs));
+}
+
 // ------------------------------------------------------------ tar
 
 // One stream as one regular member whose header carries only its name and size.
@@ -599,7 +682,8 @@ nb::object load_from_tar(Args a) {
     nb::handle tar_content = a[1];
     core::ByteBudget budget = budget_of(a[2]);
     rewind(tar_content);
-    nb::object tar = call(S.tar_open, {S.mode_r.ptr(), tar_content.ptr()}, S.kw_mode_fileobj);
+    nb::object limit = check(PyLong_FromUnsignedLongLong(budget.limit()));
+    nb::object tar = call(S.bounded_tar_open, {S.mode_r.ptr(), tar_content.ptr(), limit.ptr()}, S.kw_mode_fileobj_max_bytes);
     nb::object images = check(PyDict_New()), json = none(), pmml = none(), yaml;
     // The members one by one, as the archive is read: a member is checked
     // before the reader passes over its data to the next header (a compressed
@@ -757,6 +841,35 @@ void declare(Module &m) {
     S.kw_file_mode_compression = kwnames("file", "mode", "compression");
     S.kw_file_mode = kwnames("file", "mode");
     S.kw_content = kwnames("scorebundle_yaml", "external_model_json", "external_model_pmml", "attached_images");
+
+    S.kw_mode_fileobj_max_bytes = kwnames("mode", "fileobj", "max_bytes");
+    // The bounded tar reader and its stream: classes of this module's own,
+    // kept out of its namespace.
+    nb::handle type_type(reinterpret_cast<PyObject *>(&PyType_Type));
+    nb::dict stream_ns;
+    stream_ns["read"] = Function("read", stream_read).self().arg("size", nullptr, nb::int_(-1)).create(m.dotted(), "BoundedStream.read");
+    stream_ns["seek"] = Function("seek", stream_seek)
+                            .self()
+                            .arg("offset")
+                            .arg("whence", nullptr, S.zero)
+                            .create(m.dotted(), "BoundedStream.seek");
+    stream_ns["tell"] = Function("tell", stream_tell).self().create(m.dotted(), "BoundedStream.tell");
+    stream_ns["seekable"] = Function("seekable", stream_seekable).self().create(m.dotted(), "BoundedStream.seekable");
+    stream_ns["__module__"] = m.dotted();
+    S.BoundedStream = type_type("BoundedStream", nb::make_tuple(nb::module_::import_("builtins").attr("object")), stream_ns);
+    nb::object TarFile = tarfile.attr("TarFile");
+    S.base_taropen = TarFile.attr("taropen").attr("__func__");
+    nb::dict tar_ns;
+    tar_ns["taropen"] = nb::module_::import_("builtins").attr("classmethod")(
+        Function("taropen", bounded_taropen)
+            .cls()
+            .arg("name")
+            .arg("mode", nullptr, S.mode_r)
+            .arg("fileobj", nullptr, none())
+            .kwargs("kwargs")
+            .create(m.dotted(), "BoundedTarFile.taropen"));
+    tar_ns["__module__"] = m.dotted();
+    S.bounded_tar_open = type_type("BoundedTarFile", nb::make_tuple(TarFile), tar_ns).attr("open");
 
     const char *content = "'ExtendedPredictiveModelContent'";
     S.Content =

@@ -80,13 +80,14 @@ def write_zip_bomb(path, size=2 * GIB, name="chart.png"):
         out.write(struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, 2, 2, directory_size, directory_start, 0))
 
 
-def write_gzip_tar_bomb(path, size=2 * GIB):
-    """A tar.gz whose second member, after extended_model.yaml, is `size` zero bytes (a header is zeros too)."""
+def write_gzip_tar_bomb(path, size=2 * GIB, kind=tarfile.REGTYPE):
+    """A tar.gz whose second member, after extended_model.yaml, is `size` zero bytes: a file, or (kind
+    tarfile.XHDTYPE) an extended header, which a tar reader reads whole before the member it describes."""
     with open(path, "wb") as out:
         out.write(b"\x1f\x8b\x08\x00\x00\x00\x00\x00\x02\xff")   # gzip header: deflate, no name, no time
         compressor = zlib.compressobj(9, zlib.DEFLATED, -15)
         head = _tar_header("extended_model.yaml", len(YAML)) + YAML.ljust(512, b"\0")
-        head += _tar_header("chart.png", size)
+        head += _tar_header("chart.png", size, kind)
         out.write(compressor.compress(head) + compressor.flush(zlib.Z_FULL_FLUSH))
         for piece in _deflated_zeros(size):   # the member's data, then the end-of-archive blocks (zeros)
             out.write(piece)
