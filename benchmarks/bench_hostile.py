@@ -15,6 +15,13 @@ Tables:
   3. Alias bombs (tests/data/hostile/*.yaml): time of parse_from_content to the refusal.
 
 Run: python benchmarks/bench_hostile.py [--baseline /path/to/other/venv/bin/python]
+
+Where the machine is too noisy for the timings of table 1, count instructions: write the files once, then
+run N loads of one archive under callgrind in either build, with N = 0 and N = 3; the difference / 3 is one
+load:
+    python benchmarks/bench_hostile.py --write /tmp/bundles
+    valgrind --tool=callgrind --callgrind-out-file=/dev/null PYTHON benchmarks/bench_hostile.py \
+        --loads zip 3 /tmp/bundles
 """
 import argparse
 import io
@@ -106,7 +113,23 @@ def main():
     parser.add_argument("--baseline", help="another interpreter with another build of the package")
     parser.add_argument("--measure", help=argparse.SUPPRESS)
     parser.add_argument("--bomb", nargs=2, help=argparse.SUPPRESS)
+    parser.add_argument("--write", help="write the normal bundle's archives into this folder, and stop")
+    parser.add_argument("--loads", nargs=3, metavar=("KIND", "N", "FOLDER"),
+                        help="load FOLDER/normal.KIND (zip or tar) N times, and stop")
     args = parser.parse_args()
+    if args.write:
+        Path(args.write).mkdir(parents=True, exist_ok=True)
+        write_normal_files(Path(args.write))
+        return
+    if args.loads:
+        from kelvane_analytics_utils.predictive_models.content import ExtendedPredictiveModelContent as Content
+
+        kind, n, folder = args.loads
+        data = (Path(folder) / f"normal.{kind}").read_bytes()
+        load = Content.load_from_zip if kind == "zip" else Content.load_from_tar
+        for _ in range(int(n)):
+            load(io.BytesIO(data))
+        return
     if args.measure:
         print(json.dumps(measure_loads(Path(args.measure), 15)))
         return
