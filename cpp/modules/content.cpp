@@ -33,7 +33,7 @@ using namespace kelvane;
 
 #define CONTENT_NAMES(X)                                                                                  \
     X(seek) X(read) X(write) X(tell) X(getvalue) X(close) X(encode) X(decode) X(size) X(path) X(addfile) X(writestr) \
-        X(getmembers) X(extractfile) X(namelist) X(scorebundle_yaml) X(external_model_json) X(external_model_pmml)   \
+        X(extractfile) X(namelist) X(scorebundle_yaml) X(external_model_json) X(external_model_pmml)   \
             X(attached_images) X(st_mode) X(file_size) X(getinfo) X(join) X(open) \
                 X(_raw) X(_limit) X(max_bytes) X(seekable)
 
@@ -608,9 +608,10 @@ nb::object stream_read(Args a) {
     if (size == -1 && PyErr_Occurred()) throw_error();
     const std::uint64_t wanted = size < 0 ? core::saturating_add(limit > pos ? limit - pos : 0, 1)
                                           : static_cast<std::uint64_t>(size);
-    if (core::saturating_add(pos, wanted) > limit) {
-        if (size >= 0) refuse_stream(limit, core::saturating_add(pos, wanted));
-    }
+    // A request past the limit is refused before it is made (the reader asks
+    // for what a header says the next step holds); a read to the end is cut
+    // one byte past it and checked below.
+    if (size >= 0 && core::saturating_add(pos, wanted) > limit) refuse_stream(limit, core::saturating_add(pos, wanted));
     nb::object n = check(PyLong_FromUnsignedLongLong(wanted));
     nb::object data = call_method(S.str_read, raw, n);
     if (PyBytes_Check(data.ptr()) && core::saturating_add(pos, static_cast<std::uint64_t>(PyBytes_GET_SIZE(data.ptr()))) > limit)
