@@ -84,8 +84,10 @@ def test_declaration():
         "save_to_tar": "(self) -> 'BytesIO'",
         "save_to_zip": "(self, pmml_filename: 'Optional[str]' = None) -> 'BytesIO'",
         "load_from_directory": "(directory: 'Path') -> \"'ExtendedPredictiveModelContent'\"",
-        "load_from_tar": "(tar_content: 'BytesIO') -> \"'ExtendedPredictiveModelContent'\"",
-        "load_from_zip": "(zip_content: 'BytesIO') -> \"'ExtendedPredictiveModelContent'\"",
+        "load_from_tar": "(tar_content: 'BytesIO', *, max_bytes: 'int' = 1073741824) -> "
+                         "\"'ExtendedPredictiveModelContent'\"",
+        "load_from_zip": "(zip_content: 'BytesIO', *, max_bytes: 'int' = 1073741824) -> "
+                         "\"'ExtendedPredictiveModelContent'\"",
     }
 
 

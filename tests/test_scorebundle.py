@@ -62,7 +62,7 @@ def preparation(low=-math.inf, high=math.inf):
 
 
 def bundle(kind="xgb_early_stopping", name="credit risk", images=True, low=-math.inf, high=math.inf):
-    """A bundle with every part filled in; GraphQL floats cannot carry infinite bin edges (low, high)."""
+    """A bundle with every part filled in; bin edges low and high."""
     description = PredictiveModelDescription(
         predictive_model_name=name, predictive_model_created=date(2026, 3, 1),
         sample_metadata=[SampleDescription(sample_type="TRAIN", first_date=date(2025, 1, 1), last_date=date(2025, 12, 31),
@@ -325,9 +325,10 @@ QUERY = f"""{{ bundle {{
 }} }}"""
 
 
-@pytest.mark.parametrize("kind", ["xgb_early_stopping", "logistic_regression"])
-def test_every_field_of_every_view_through_one_query(kind):
-    m = bundle(kind, low=0.0, high=150.0)
+@pytest.mark.parametrize("kind, low, high", [("xgb_early_stopping", 0.0, 150.0),
+                                             ("logistic_regression", -math.inf, math.inf)])
+def test_every_field_of_every_view_through_one_query(kind, low, high):
+    m = bundle(kind, low=low, high=high)
     m.monitoring.predictive_model_output_binning = AttributePreprocessing.add_discretisation(
         {"score": {"dtype": "CATEGORICAL", "bins": [["A", "B"], ["C"]]}})[0]
 
@@ -356,4 +357,12 @@ def test_every_field_of_every_view_through_one_query(kind):
     assert data["description"]["generalNotes"] == [{"title": "note_1", "content": "Trained on made-up data."}]
     assert data["description"]["attachedImages"] == [{"type": "roc", "filename": "roc.png"}]
     assert data["monitoring"]["predictiveModelOutputBinning"]["discretisation"][0]["categories"] == ["A", "B"]
+    # Float cannot carry an infinite bound: null, while the formatted bound keeps it.
+    edges = [{k: b[k] for k in ("lowerBound", "upperBound", "formattedLowerBound", "formattedUpperBound")}
+             for b in data["monitoring"]["binning"][0]["discretisation"] if b.get("formattedLowerBound")]
+    graphql = {low: low, high: high, -math.inf: None, math.inf: None}
+    text = {-math.inf: "-inf", math.inf: "inf", 0.0: "0", 150.0: "150"}
+    assert edges == [
+        {"lowerBound": graphql[low], "upperBound": 40.0, "formattedLowerBound": text[low], "formattedUpperBound": "40"},
+        {"lowerBound": 40.0, "upperBound": graphql[high], "formattedLowerBound": "40", "formattedUpperBound": text[high]}]
     assert data["performance"]["tally"][0]["performance"] == [{"metric": "GINI", "value": 0.46}]

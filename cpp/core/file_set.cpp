@@ -1,5 +1,7 @@
 #include "core/file_set.hpp"
 
+#include <cstdio>
+
 namespace kelvane::core {
 
 MemberRole archive_member_role(std::string_view name) {
@@ -38,6 +40,30 @@ bool key_leaves_directory(std::string_view key) {
         key.remove_prefix(slash + 1);
     }
     return false;
+}
+
+bool is_foreign_member(std::string_view name) {
+    const std::size_t slash = name.rfind('/');
+    if (name.substr(slash == std::string_view::npos ? 0 : slash + 1).starts_with("._")) return true;
+    while (!name.empty()) {
+        const std::size_t end = name.find('/');
+        if (name.substr(0, end) == "__MACOSX") return true;
+        if (end == std::string_view::npos) break;
+        name.remove_prefix(end + 1);
+    }
+    return false;
+}
+
+bool path_lies_inside(std::string_view root, std::string_view path) {
+    if (!path.starts_with(root)) return false;
+    if (path.size() == root.size() || root.ends_with('/')) return true;
+    return path[root.size()] == '/';
+}
+
+std::string temporary_name(std::uint64_t random) {
+    char text[40];
+    std::snprintf(text, sizeof text, ".saving-%016llx.yaml", static_cast<unsigned long long>(random));
+    return text;
 }
 
 }  // namespace kelvane::core

@@ -317,6 +317,19 @@ nb::object formatted(PyObject *parent, PyObject *field) {
 nb::object formatted_lower_bound(Args a) { return formatted(a.get(1), S.str_lower_bound); }
 nb::object formatted_upper_bound(Args a) { return formatted(a.get(1), S.str_upper_bound); }
 
+// The GraphQL answer of a numerical bound: None for an infinite (or NaN)
+// bound, which GraphQL's Float cannot represent (the formatted bounds keep
+// "-inf" and "inf"). A field extension of the plain fields, so that the view
+// keeps its fields and GraphQL its schema: resolve(self, next_, source, info,
+// **kwargs) post-processes what the field answers.
+nb::object finite_bound_resolve(Args a) {
+    // Borrowed from the call, which holds its arguments until it returns.
+    PyObject *args[] = {a.get(2), a.get(3)};
+    nb::object value = check(PyObject_VectorcallDict(a.get(1), args, 2, a.get(4)));
+    if (PyFloat_Check(value.ptr()) && !std::isfinite(PyFloat_AS_DOUBLE(value.ptr()))) return none();
+    return value;
+}
+
 nb::object parent_discretisation(Args a) { return check(field_of(a.get(1), S.str_discretisation)); }
 
 // ------------------------------------------------------------ declarations
@@ -413,9 +426,27 @@ void declare(Module &m) {
         .field("categories", "strawberry.auto")
         .create();
 
+    // strawberry.field(extensions=[FiniteBound()]) for each bound.
+    nb::dict extension_ns;
+    extension_ns["resolve"] = Function("resolve", finite_bound_resolve)
+                                  .self()
+                                  .arg("next_")
+                                  .arg("source")
+                                  .arg("info")
+                                  .kwargs("kwargs")
+                                  .create(m.dotted(), "FiniteBound.resolve");
+    extension_ns["__module__"] = m.dotted();
+    nb::object finite_bound_type = nb::handle(reinterpret_cast<PyObject *>(&PyType_Type))(
+        "FiniteBound", nb::make_tuple(nb::module_::import_("strawberry.extensions").attr("FieldExtension")),
+        extension_ns);
+    auto bound_field = [&] {
+        nb::list extensions;
+        extensions.append(finite_bound_type());
+        return m.get("strawberry").attr("field")(nb::arg("extensions") = extensions);
+    };
     m.view("AttributeBinNumericalType", "AttributeBinNumerical", {"AbstractAttributeBinType"})
-        .field("lower_bound", "strawberry.auto")
-        .field("upper_bound", "strawberry.auto")
+        .field("lower_bound", "strawberry.auto", bound_field())
+        .field("upper_bound", "strawberry.auto", bound_field())
         .strawberry_field(Function("formatted_lower_bound", formatted_lower_bound)
                               .self()
                               .arg("parent", "strawberry.Parent[AttributeBinNumerical]")

@@ -15,6 +15,7 @@
 #include "frame/host.hpp"
 #include "frame/state.hpp"
 #include "core/formula.hpp"
+#include "core/limits.hpp"
 
 #include <initializer_list>
 #include <optional>
@@ -201,11 +202,69 @@ nb::object read_from_start(nb::handle stream) {
     return call_method(S.str_read, stream);
 }
 
+// ------------------------------------------------------------ alias expansion
+
+bool is_container(PyObject *o) { return PyDict_Check(o) || PyList_Check(o) || PyTuple_Check(o); }
+
+// The children of a loaded container (core::count_nodes): containers into
+// `out`, the number of scalars (mapping keys and set members included) as the
+// result. Reads the containers' storage only: no Python code runs, so the
+// borrowed pointers stay valid while the caller holds the document.
+std::uint64_t children_of(const void *node, std::vector<const void *> &out) {
+    PyObject *o = static_cast<PyObject *>(const_cast<void *>(node));
+    std::uint64_t scalars = 0;
+    auto add = [&](PyObject *child) {
+        if (is_container(child))
+            out.push_back(child);
+        else
+            ++scalars;
+    };
+    if (PyDict_Check(o)) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(o, &pos, &key, &value)) {
+            add(key);
+            add(value);
+        }
+    } else if (PyList_Check(o)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(o); ++i) add(PyList_GET_ITEM(o, i));
+    } else {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(o); ++i) add(PyTuple_GET_ITEM(o, i));
+    }
+    return scalars;
+}
+
+// Refuses, before anything validates or copies it, a document whose aliases
+// make its data far larger than its text: validated, dumped again or walked,
+// each alias would be expanded in full (a few hundred bytes of nested
+// aliases reach billions of nodes). The count is memoised per container, so
+// it costs one pass over the document's own nodes.
+void refuse_alias_expansion(nb::handle data) {
+    if (!is_container(data.ptr())) return;
+    const core::NodeCounts counts = core::count_nodes(data.ptr(), children_of);
+    if (!core::expansion_refused(counts)) return;
+    if (counts.expanded == core::NodeCounts::infinite)
+        PyErr_Format(PyExc_ValueError,
+                     "The bundle YAML document expands through its aliases without end (more than %llu times its own "
+                     "%llu nodes)",
+                     static_cast<unsigned long long>(core::expansion_factor),
+                     static_cast<unsigned long long>(counts.own));
+    else
+        PyErr_Format(PyExc_ValueError,
+                     "The bundle YAML document expands through its aliases to %llu nodes, more than %llu times its own "
+                     "%llu nodes",
+                     static_cast<unsigned long long>(counts.expanded),
+                     static_cast<unsigned long long>(core::expansion_factor),
+                     static_cast<unsigned long long>(counts.own));
+    throw_error();
+}
+
 // Rebuilds a bundle from its file set. Every stream read is rewound first,
 // so a content can be parsed any number of times.
 nb::object parse_from_content(Args a) {
     nb::handle cls = a[0], content = a[1];
     nb::object data = call(global(S.str_safe_loads_yaml), read_from_start(attr(content, S.str_scorebundle_yaml)));
+    refuse_alias_expansion(data);
 
     // A document that is not a mapping has no place for the external model:
     // the record base's validation below reports what it is instead.

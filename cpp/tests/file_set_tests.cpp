@@ -48,7 +48,29 @@ static void leaving_keys() {
         EXPECT(!key_leaves_directory(in));
 }
 
+static void foreign_members() {
+    for (const char *foreign : {"__MACOSX/._extended_model.yaml", "__MACOSX/b/c.png", "a/__MACOSX/x.pmml", "__MACOSX",
+                                "._extended_model.yaml", "b/._chart.png", "._"})
+        EXPECT(is_foreign_member(foreign));
+    for (const char *own : {"extended_model.yaml", "b/chart.png", "__MACOSX.png", "a__MACOSX/x", "x._y", "._a/b.png",
+                            ".hidden.png", "", "MACOSX/x"})
+        EXPECT(!is_foreign_member(own));
+}
+
+static void real_paths() {
+    EXPECT(path_lies_inside("/a/b", "/a/b"));
+    EXPECT(path_lies_inside("/a/b", "/a/b/c"));
+    EXPECT(path_lies_inside("/", "/etc"));
+    EXPECT(!path_lies_inside("/a/b", "/a/bc"));
+    EXPECT(!path_lies_inside("/a/b", "/a"));
+    EXPECT(!path_lies_inside("/a/b", "/etc/passwd"));
+    EXPECT_EQ(temporary_name(0xabc), ".saving-0000000000000abc.yaml");
+    EXPECT(!is_directory_image(temporary_name(~0ull)) && archive_member_role(temporary_name(1)) == MemberRole::Image);
+}
+
 int main() {
+    foreign_members();
+    real_paths();
     archive_roles();
     directory_names();
     leaving_keys();

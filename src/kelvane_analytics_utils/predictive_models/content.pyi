@@ -78,8 +78,10 @@ class ExtendedPredictiveModelContent:
             TypeError: When `directory` is a plain string, or `pmml_filename` neither
                 a ``str`` nor ``None``.
             OSError: From the file system (``FileNotFoundError`` when the parent does
-                not exist, or an image name holds a folder that does not); the files
-                written before stay.
+                not exist, or an image name holds a folder that does not). Every file
+                is written under a temporary name first and renamed into place only
+                when all are complete, so a failure leaves the stored files as they
+                were; a symbolic link in the way is replaced, never written through.
         """
     def save_to_tar(self) -> BytesIO:
         """Write the files into an uncompressed tar archive in memory.
@@ -127,17 +129,27 @@ class ExtendedPredictiveModelContent:
         Raises:
             FileNotFoundError: When the directory or its ``extended_model.yaml`` does
                 not exist.
-            IsADirectoryError: For a sub-directory whose name would make it an image.
+            ValueError: Before anything is read, for a file that is not a regular
+                file (a folder, a FIFO, a device, a socket) or whose real path leads
+                outside the directory; the message names the file.
             UnicodeDecodeError: For text the default encoding cannot read.
         """
     @classmethod
-    def load_from_tar(cls, tar_content: BytesIO) -> ExtendedPredictiveModelContent:
+    def load_from_tar(cls, tar_content: BytesIO, *, max_bytes: int = 1073741824) -> ExtendedPredictiveModelContent:
         """Read a file set from a tar archive (compressed ones too) in memory.
 
         Members are recognised by the end of their path, in archive order (the last
         of several matches wins): ``extended_model.yaml`` (required),
         ``external_model.json``, ``.pmml``; every other member with file content is an
-        image under its whole path. The archive is rewound first.
+        image under its whole path. Members under a ``__MACOSX/`` folder and
+        AppleDouble files (last name part starting with ``._``) are not bundle
+        members. The archive is rewound first.
+
+        Args:
+            tar_content: The archive's bytes.
+            max_bytes: The most bytes the load may read out of the archive, counted
+                as they inflate (members, and the archive's own headers); 1 GiB by
+                default.
 
         Returns:
             A new `ExtendedPredictiveModelContent`; its texts are positioned at their
@@ -145,17 +157,25 @@ class ExtendedPredictiveModelContent:
 
         Raises:
             tarfile.ReadError: When the data is not a tar archive.
+            ValueError: When the bytes read pass `max_bytes` (the message names the
+                member and the limit), or `max_bytes` is negative.
+            TypeError: When `max_bytes` is not an ``int``.
             UnboundLocalError: When no member is the YAML document.
             UnicodeDecodeError: For a text member that is not UTF-8.
         """
     @classmethod
-    def load_from_zip(cls, zip_content: BytesIO) -> ExtendedPredictiveModelContent:
+    def load_from_zip(cls, zip_content: BytesIO, *, max_bytes: int = 1073741824) -> ExtendedPredictiveModelContent:
         """Read a file set from a zip archive in memory.
 
         Members are recognised by the end of their name as in `load_from_tar`;
         directory entries are skipped, and an image is stored under the part of its
         name after the last ``/``. The archive is rewound first. The result, and the
         errors other than the archive's own, are those of `load_from_tar`.
+
+        Args:
+            zip_content: The archive's bytes.
+            max_bytes: The most bytes the load may inflate out of the members; 1 GiB
+                by default.
 
         Raises:
             zipfile.BadZipFile: When the data is not a zip archive.
