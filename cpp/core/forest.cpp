@@ -324,13 +324,6 @@ inline std::uint32_t Forest::step(std::uint32_t node, const float *row) const {
     return static_cast<std::uint32_t>(n.left) + (right & ((flags & kLeaf) ? 0u : 1u));
 }
 
-template <bool kHasCategories>
-inline float Forest::leaf_of(std::uint32_t root, const float *row) const {
-    std::uint32_t i = root;
-    while (!(nodes_[i].feature & kLeaf)) i = step<kHasCategories>(i, row);
-    return nodes_[i].value;
-}
-
 // Adds tree `tree`'s leaves of rows [0, n) to their margins. Rows walk the
 // tree's depth in steps, eight at a time side by side, so that their
 // independent loads overlap; a row on a leaf stays there.
@@ -360,16 +353,39 @@ void Forest::add_block(std::size_t tree, const float *rows, std::size_t n, float
     }
 }
 
+// One row: eight trees walk side by side (their loads overlap), each its own
+// depth; their leaves are then added in tree order.
+template <bool kHasCategories>
+void Forest::add_row(const float *row, std::size_t tree_end, float *out) const {
+    constexpr std::size_t kLanes = 8;
+    const bool weighted = !weights_.empty();
+    for (std::size_t first = 0; first < tree_end; first += kLanes) {
+        const std::size_t lanes = std::min(kLanes, tree_end - first);
+        std::uint32_t at[kLanes], depth = 0;
+        for (std::size_t k = 0; k < lanes; ++k) {
+            at[k] = roots_[first + k];
+            depth = std::max(depth, depths_[first + k]);
+        }
+        if (lanes == kLanes) {
+            for (std::uint32_t d = 0; d < depth; ++d)
+                for (std::size_t k = 0; k < kLanes; ++k) at[k] = step<kHasCategories>(at[k], row);
+        } else {
+            for (std::uint32_t d = 0; d < depth; ++d)
+                for (std::size_t k = 0; k < lanes; ++k) at[k] = step<kHasCategories>(at[k], row);
+        }
+        for (std::size_t k = 0; k < lanes; ++k) {
+            const float leaf = nodes_[at[k]].value;
+            if (weighted) out[groups_[first + k]] += leaf * weights_[first + k];
+            else out[groups_[first + k]] += leaf;
+        }
+    }
+}
+
 void Forest::margins(const float *row, std::size_t tree_end, float *out) const {
     const std::size_t groups = n_outputs();
     for (std::size_t g = 0; g < groups; ++g) out[g] = base_margin_[g];
-    const bool categories = !category_sets_.empty();
-    const bool weighted = !weights_.empty();
-    for (std::size_t t = 0; t < tree_end; ++t) {
-        const float leaf = categories ? leaf_of<true>(roots_[t], row) : leaf_of<false>(roots_[t], row);
-        if (weighted) out[groups_[t]] += leaf * weights_[t];
-        else out[groups_[t]] += leaf;
-    }
+    if (!category_sets_.empty()) add_row<true>(row, tree_end, out);
+    else add_row<false>(row, tree_end, out);
 }
 
 void Forest::margins_block(const float *rows, std::size_t n, std::size_t tree_end, float *out) const {

@@ -139,7 +139,7 @@ private:
     template <bool kHasCategories>
     std::uint32_t step(std::uint32_t node, const float *row) const;
     template <bool kHasCategories>
-    float leaf_of(std::uint32_t root, const float *row) const;
+    void add_row(const float *row, std::size_t tree_end, float *out) const;
     template <bool kHasCategories>
     void add_block(std::size_t tree, const float *rows, std::size_t n, float *out) const;
     bool category_goes_left(std::uint32_t set, float code) const;

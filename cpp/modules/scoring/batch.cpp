@@ -229,8 +229,10 @@ void run_threads(const Walk &walk, std::size_t n, std::size_t n_threads) {
 
 // float64 results that numpy.asarray wraps without a copy: a memoryview of
 // format 'd' and shape (n,) or (n, width) over a new bytearray.
+// memoryview refuses shapes with a zero: no rows give an empty (0,) view.
 nb::object results_view(nb::handle bytes, std::size_t n, std::size_t width, bool matrix) {
     nb::object view = check(PyMemoryView_FromObject(bytes.ptr()));
+    if (n == 0) return call_method(S.str_cast, view, nb::str("d"));
     nb::object shape = matrix ? nb::object(nb::make_tuple(n, width)) : nb::object(nb::make_tuple(n));
     return call_method(S.str_cast, view, nb::str("d"), shape);
 }
