@@ -231,10 +231,26 @@ void run_threads(const Walk &walk, std::size_t n, std::size_t n_threads) {
 
 // float64 results that numpy.asarray wraps without a copy: a memoryview of
 // format 'd' and shape (n,) or (n, width) over a new bytearray.
-// memoryview refuses shapes with a zero: no rows give an empty (0,) view.
 nb::object results_view(nb::handle bytes, std::size_t n, std::size_t width, bool matrix) {
+    if (n == 0) {
+        // memoryview.cast refuses a zero in the shape: no rows are described
+        // directly, over no memory (nothing to own; the format is static).
+        static double nothing = 0.0;
+        static char format[] = "d";
+        Py_ssize_t shape[2] = {0, static_cast<Py_ssize_t>(width)};
+        Py_ssize_t strides[2] = {static_cast<Py_ssize_t>(width * sizeof(double)), sizeof(double)};
+        Py_buffer empty{};
+        empty.buf = &nothing;
+        empty.len = 0;
+        empty.itemsize = sizeof(double);
+        empty.readonly = 1;
+        empty.ndim = matrix ? 2 : 1;
+        empty.format = format;
+        empty.shape = shape;
+        empty.strides = matrix ? strides : strides + 1;
+        return check(PyMemoryView_FromBuffer(&empty));
+    }
     nb::object view = check(PyMemoryView_FromObject(bytes.ptr()));
-    if (n == 0) return call_method(S.str_cast, view, nb::str("d"));
     nb::object shape = matrix ? nb::object(nb::make_tuple(n, width)) : nb::object(nb::make_tuple(n));
     return call_method(S.str_cast, view, nb::str("d"), shape);
 }
