@@ -88,7 +88,7 @@ bool object_or_text_format(const char *format) {
 // an array of objects or texts (its items, made plain), or what a
 // DataFrame's column gives through to_numpy().
 void classify(Column &c, nb::handle name, nb::object value, bool converted = false) {
-    PyObject *o = value.ptr();
+    PyObject *o = value.ptr();   // held by `value` (and then by the column)
     c.owner = value;
     if (PyList_Check(o) || PyTuple_Check(o)) {
         // A tuple of the items: Python code run later (a log processor, a
@@ -259,7 +259,7 @@ nb::object results_view(nb::handle bytes, std::size_t n, std::size_t width, bool
 
 nb::object score_batch(const Scorer &s, nb::handle columns, bool output_margin, Py_ssize_t n_threads) {
     if (n_threads < 1) raise(PyExc_ValueError, "n_threads must be at least 1, got " + std::to_string(n_threads));
-    PyObject *mapping = columns.ptr();
+    PyObject *mapping = columns.ptr();   // the argument, held by the call
     const bool dict = PyDict_Check(mapping);
     if (!dict && (PyObject_HasAttrWithError(mapping, S.str_keys) != 1 || !Py_TYPE(mapping)->tp_as_mapping ||
                   !Py_TYPE(mapping)->tp_as_mapping->mp_subscript)) {
@@ -359,7 +359,7 @@ nb::object score_batch(const Scorer &s, nb::handle columns, bool output_margin, 
             }
             T *row = stored + r * features;
             for (std::size_t f = 0; f < features; ++f) {
-                PyObject *found = nullptr;
+                PyObject *found = nullptr;   // a new reference, owned by `value` below
                 const int in_prepared = prepared.is_valid() ? PyDict_GetItemRef(prepared.ptr(), s.features[f].name.ptr(), &found) : 0;
                 if (in_prepared < 0) throw_error();
                 nb::object value = nb::steal(found);

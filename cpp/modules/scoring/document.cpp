@@ -61,7 +61,7 @@ std::string text(nb::handle obj, const Place &place) {
 
 // A count stored as an integer or as integer text ("300").
 std::int64_t count(nb::handle obj, const Place &place) {
-    PyObject *o = obj.ptr();
+    PyObject *o = obj.ptr();   // held by the caller; nothing below runs Python code
     if (PyLong_CheckExact(o)) {
         int overflow = 0;
         const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
@@ -80,7 +80,7 @@ std::int64_t count(nb::handle obj, const Place &place) {
 // Items are borrowed from the list: `read` runs no Python code.
 template <class T, class Read>
 void read_list(nb::handle obj, std::vector<T> &out, const Place &place, Read &&read) {
-    PyObject *list = obj.ptr();
+    PyObject *list = obj.ptr();   // held by the caller
     if (!PyList_CheckExact(list)) place.fail("expected a list, got " + type_name(list));
     const Py_ssize_t n = PyList_GET_SIZE(list);
     out.resize(static_cast<std::size_t>(n));
@@ -415,10 +415,8 @@ Scorer build_scorer(nb::handle model, nb::handle iteration_end) {
         value_error("Model features that no declared attribute, transformation, binning or dummy encoding produces: " + unproduced);
     // A private copy: later changes to the bundle do not reach the scorer.
     if (produced.prepares) {
-        PyObject *kw_names = PyTuple_Pack(1, S.str_deep);
-        if (!kw_names) throw_error();
-        nb::object names_tuple = nb::steal(kw_names);
-        PyObject *argv[] = {preparation.ptr(), Py_True};
+        nb::object names_tuple = check(PyTuple_Pack(1, S.str_deep));
+        PyObject *argv[] = {preparation.ptr(), Py_True};   // held by `preparation` and the interpreter
         s.preparation = check(PyObject_VectorcallMethod(S.str_model_copy, argv, 1, names_tuple.ptr()));
         s.prepared_inputs = produced.inputs;
     } else {
