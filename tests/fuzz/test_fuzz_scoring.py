@@ -155,8 +155,11 @@ def test_generated_forests_follow_the_walk(doc, data):
     got = np.asarray(scorer.score_batch(columns, output_margin=margin)).reshape(len(rows), -1)
     for i, row in enumerate(rows):
         CASES["score_batch"] += 1
-        expected = rules.xgb_score(doc, row, end, margin)
-        assert [float(v).hex() for v in got[i]] == [float(v).hex() for v in expected], (i, row)
+        expected = [float(v).hex() for v in rules.xgb_score(doc, row, end, margin)]
+        assert [float(v).hex() for v in got[i]] == expected, (i, row)
+    single = scorer.score(dict(zip(doc["learner"]["feature_names"], rows[0])), output_margin=margin)
+    assert [float(v).hex() for v in (single if isinstance(single, list) else [single])] == \
+        [float(v).hex() for v in got[0]]
 
 
 def _inner(tree):
