@@ -139,6 +139,7 @@ ForestBuilder::ForestBuilder(ForestHeader header) : header_(std::move(header)) {
 
 void ForestBuilder::reserve(std::size_t trees, std::size_t nodes) {
     forest_.roots_.reserve(trees);
+    forest_.depths_.reserve(trees);
     forest_.groups_.reserve(trees);
     forest_.nodes_.reserve(nodes);
 }
@@ -196,6 +197,8 @@ void ForestBuilder::add_tree(const TreeInput &t) {
     order_.clear();
     order_.push_back(0);
     new_index_[0] = 0;
+    depth_.assign(1, 0);
+    std::uint32_t depth = 0;
     for (std::size_t k = 0; k < order_.size(); ++k) {
         const std::int32_t old = order_[k];
         const std::int64_t l = t.left[old], r = t.right[old];
@@ -210,6 +213,9 @@ void ForestBuilder::add_tree(const TreeInput &t) {
         order_.push_back(static_cast<std::int32_t>(l));
         new_index_[r] = static_cast<std::int32_t>(order_.size());
         order_.push_back(static_cast<std::int32_t>(r));
+        depth = std::max(depth, depth_[k] + 1);
+        depth_.push_back(depth_[k] + 1);
+        depth_.push_back(depth_[k] + 1);
     }
 
     const auto base = static_cast<std::int32_t>(forest_.nodes_.size());
@@ -217,8 +223,8 @@ void ForestBuilder::add_tree(const TreeInput &t) {
         const std::int32_t old = order_[k];
         Forest::Node node{};
         if (t.left[old] == -1) {
-            node.left = -1;
-            node.feature = 0;
+            node.left = base + static_cast<std::int32_t>(k);
+            node.feature = Forest::kLeaf;
             node.value = t.split_condition[old];
         } else {
             const std::int64_t feature = t.split_index[old];
@@ -244,6 +250,7 @@ void ForestBuilder::add_tree(const TreeInput &t) {
     }
     // The right child must directly follow the left one in the new order.
     forest_.roots_.push_back(static_cast<std::uint32_t>(base));
+    forest_.depths_.push_back(depth);
     forest_.groups_.push_back(static_cast<std::uint32_t>(t.group));
 }
 
@@ -297,36 +304,88 @@ inline bool Forest::category_goes_left(std::uint32_t set, float code) const {
     return !((category_bits_[s.first_word + c / 32] >> (c % 32)) & 1u);
 }
 
+// One step of a walk from `node`: the child the row goes to, or the node
+// itself for a leaf. Numerical splits are branch-free.
 template <bool kHasCategories>
-inline float Forest::leaf_of(std::uint32_t root, const float *row) const {
-    const Node *nodes = nodes_.data();
-    std::uint32_t i = root;
-    for (;;) {
-        const Node &n = nodes[i];
-        if (n.left < 0) return n.value;
-        const float x = row[n.feature & kFeatureMask];
-        std::uint32_t right;
-        if (std::isnan(x)) {
-            right = (n.feature & kDefaultLeft) ? 0 : 1;
-        } else if (kHasCategories && (n.feature & kCategorical)) {
-            right = category_goes_left(n.category, x) ? 0 : 1;
+inline std::uint32_t Forest::step(std::uint32_t node, const float *row) const {
+    const Node &n = nodes_[node];
+    const std::uint32_t flags = n.feature;
+    const float x = row[flags & kFeatureMask];
+    const bool missing = std::isnan(x);
+    std::uint32_t right;
+    if (kHasCategories && (flags & kCategorical) && !missing) {
+        right = category_goes_left(n.category, x) ? 0 : 1;
+    } else {
+        // Missing goes to the default child; otherwise x < threshold goes
+        // left (false for a NaN threshold: right).
+        const bool left = (x < n.value) | (missing & ((flags & kDefaultLeft) != 0));
+        right = static_cast<std::uint32_t>(!left);
+    }
+    return static_cast<std::uint32_t>(n.left) + (right & ((flags & kLeaf) ? 0u : 1u));
+}
+
+// Adds tree `tree`'s leaves of rows [0, n) to their margins. Rows walk the
+// tree's depth in steps, eight at a time side by side, so that their
+// independent loads overlap; a row on a leaf stays there.
+template <bool kHasCategories>
+void Forest::add_block(std::size_t tree, const float *rows, std::size_t n, float *out) const {
+    constexpr std::size_t kLanes = 8;
+    const std::size_t width = n_features_, groups = n_outputs();
+    const std::uint32_t root = roots_[tree], depth = depths_[tree], group = groups_[tree];
+    const bool weighted = !weights_.empty();
+    const float weight = weighted ? weights_[tree] : 1.0f;
+    for (std::size_t first = 0; first < n; first += kLanes) {
+        const std::size_t lanes = std::min(kLanes, n - first);
+        std::uint32_t at[kLanes];
+        for (std::size_t k = 0; k < kLanes; ++k) at[k] = root;
+        if (lanes == kLanes) {
+            for (std::uint32_t d = 0; d < depth; ++d)
+                for (std::size_t k = 0; k < kLanes; ++k) at[k] = step<kHasCategories>(at[k], rows + (first + k) * width);
         } else {
-            right = x < n.value ? 0 : 1;
+            for (std::uint32_t d = 0; d < depth; ++d)
+                for (std::size_t k = 0; k < lanes; ++k) at[k] = step<kHasCategories>(at[k], rows + (first + k) * width);
         }
-        i = static_cast<std::uint32_t>(n.left) + right;
+        for (std::size_t k = 0; k < lanes; ++k) {
+            const float leaf = nodes_[at[k]].value;
+            if (weighted) out[(first + k) * groups + group] += leaf * weight;
+            else out[(first + k) * groups + group] += leaf;
+        }
+    }
+}
+
+// One row: eight trees walk side by side (their loads overlap), each its own
+// depth; their leaves are then added in tree order.
+template <bool kHasCategories>
+void Forest::add_row(const float *row, std::size_t tree_end, float *out) const {
+    constexpr std::size_t kLanes = 8;
+    const bool weighted = !weights_.empty();
+    for (std::size_t first = 0; first < tree_end; first += kLanes) {
+        const std::size_t lanes = std::min(kLanes, tree_end - first);
+        std::uint32_t at[kLanes], depth = 0;
+        for (std::size_t k = 0; k < lanes; ++k) {
+            at[k] = roots_[first + k];
+            depth = std::max(depth, depths_[first + k]);
+        }
+        if (lanes == kLanes) {
+            for (std::uint32_t d = 0; d < depth; ++d)
+                for (std::size_t k = 0; k < kLanes; ++k) at[k] = step<kHasCategories>(at[k], row);
+        } else {
+            for (std::uint32_t d = 0; d < depth; ++d)
+                for (std::size_t k = 0; k < lanes; ++k) at[k] = step<kHasCategories>(at[k], row);
+        }
+        for (std::size_t k = 0; k < lanes; ++k) {
+            const float leaf = nodes_[at[k]].value;
+            if (weighted) out[groups_[first + k]] += leaf * weights_[first + k];
+            else out[groups_[first + k]] += leaf;
+        }
     }
 }
 
 void Forest::margins(const float *row, std::size_t tree_end, float *out) const {
     const std::size_t groups = n_outputs();
     for (std::size_t g = 0; g < groups; ++g) out[g] = base_margin_[g];
-    const bool categories = !category_sets_.empty();
-    const bool weighted = !weights_.empty();
-    for (std::size_t t = 0; t < tree_end; ++t) {
-        const float leaf = categories ? leaf_of<true>(roots_[t], row) : leaf_of<false>(roots_[t], row);
-        if (weighted) out[groups_[t]] += leaf * weights_[t];
-        else out[groups_[t]] += leaf;
-    }
+    if (!category_sets_.empty()) add_row<true>(row, tree_end, out);
+    else add_row<false>(row, tree_end, out);
 }
 
 void Forest::margins_block(const float *rows, std::size_t n, std::size_t tree_end, float *out) const {
@@ -334,18 +393,13 @@ void Forest::margins_block(const float *rows, std::size_t n, std::size_t tree_en
     for (std::size_t r = 0; r < n; ++r)
         for (std::size_t g = 0; g < groups; ++g) out[r * groups + g] = base_margin_[g];
     const bool categories = !category_sets_.empty();
-    const bool weighted = !weights_.empty();
     for (std::size_t begin = 0; begin < n; begin += kBlockRows) {
-        const std::size_t end = std::min(n, begin + kBlockRows);
+        const std::size_t rows_here = std::min(n, begin + kBlockRows) - begin;
+        const float *block = rows + begin * width;
+        float *block_out = out + begin * groups;
         for (std::size_t t = 0; t < tree_end; ++t) {
-            const std::uint32_t root = roots_[t], group = groups_[t];
-            const float weight = weighted ? weights_[t] : 1.0f;
-            for (std::size_t r = begin; r < end; ++r) {
-                const float *row = rows + r * width;
-                const float leaf = categories ? leaf_of<true>(root, row) : leaf_of<false>(root, row);
-                if (weighted) out[r * groups + group] += leaf * weight;
-                else out[r * groups + group] += leaf;
-            }
+            if (categories) add_block<true>(t, block, rows_here, block_out);
+            else add_block<false>(t, block, rows_here, block_out);
         }
     }
 }
@@ -378,7 +432,7 @@ void Forest::transform(float *m, float *out) const {
 }
 
 std::size_t Forest::memory_bytes() const {
-    return sizeof(Forest) + nodes_.capacity() * sizeof(Node) + roots_.capacity() * 4 + groups_.capacity() * 4 +
+    return sizeof(Forest) + nodes_.capacity() * sizeof(Node) + roots_.capacity() * 4 + depths_.capacity() * 4 + groups_.capacity() * 4 +
            weights_.capacity() * 4 + round_end_.capacity() * 4 + category_sets_.capacity() * sizeof(CategorySet) +
            category_bits_.capacity() * 4 + base_margin_.capacity() * 4;
 }

@@ -114,12 +114,13 @@ private:
 
     // A node of the laid-out forest. Children of a split are adjacent:
     // `left` and `left + 1` (absolute indices, always after the node, so a
-    // walk can only go forward and ends). A leaf has left == -1 and its value
-    // in `value`; a categorical split keeps the index of its category set in
-    // `value`'s place (`category`).
+    // walk can only go forward and ends). A leaf is marked kLeaf, keeps its
+    // value in `value` and points to itself, so that a walk of fixed length
+    // (the tree's depth) stays on it; a categorical split keeps the index of
+    // its category set in `value`'s place (`category`).
     struct Node {
         std::int32_t left;
-        std::uint32_t feature;   // feature index | kDefaultLeft | kCategorical
+        std::uint32_t feature;   // feature index | kDefaultLeft | kCategorical | kLeaf
         union {
             float value;
             std::uint32_t category;
@@ -127,7 +128,8 @@ private:
     };
     static constexpr std::uint32_t kDefaultLeft = 1u << 31;
     static constexpr std::uint32_t kCategorical = 1u << 30;
-    static constexpr std::uint32_t kFeatureMask = kCategorical - 1;
+    static constexpr std::uint32_t kLeaf = 1u << 29;
+    static constexpr std::uint32_t kFeatureMask = kLeaf - 1;
 
     struct CategorySet {
         std::uint32_t first_word;   // into category_bits_
@@ -135,13 +137,18 @@ private:
     };
 
     template <bool kHasCategories>
-    float leaf_of(std::uint32_t root, const float *row) const;
+    std::uint32_t step(std::uint32_t node, const float *row) const;
+    template <bool kHasCategories>
+    void add_row(const float *row, std::size_t tree_end, float *out) const;
+    template <bool kHasCategories>
+    void add_block(std::size_t tree, const float *rows, std::size_t n, float *out) const;
     bool category_goes_left(std::uint32_t set, float code) const;
 
     std::size_t n_features_ = 0;
     Objective objective_;
     std::vector<Node> nodes_;
     std::vector<std::uint32_t> roots_;
+    std::vector<std::uint32_t> depths_;       // levels below each root
     std::vector<std::uint32_t> groups_;
     std::vector<float> weights_;              // empty: every tree weighs 1
     std::vector<std::uint32_t> round_end_;    // trees before each round's end; [0] = 0
@@ -178,6 +185,7 @@ private:
     // Scratch of add_tree, kept to spare allocations.
     std::vector<std::int32_t> new_index_;
     std::vector<std::int32_t> order_;
+    std::vector<std::uint32_t> depth_;
     std::vector<std::int32_t> set_of_node_;
 };
 

@@ -41,7 +41,7 @@ struct BufferView {
 struct Column {
     Kind kind = Kind::Absent;
     nb::object owner;         // the object the column came from (or its array)
-    nb::object items;         // Values: a list or tuple
+    nb::object items;         // Values: a tuple of the items
     bool plain_items = false; // items from numpy: np.str_ and float subclasses made plain
     const void *data = nullptr;
     std::size_t length = 0;
@@ -91,9 +91,11 @@ void classify(Column &c, nb::handle name, nb::object value, bool converted = fal
     PyObject *o = value.ptr();
     c.owner = value;
     if (PyList_Check(o) || PyTuple_Check(o)) {
+        // A tuple of the items: Python code run later (a log processor, a
+        // value's __float__) may change the list, never the tuple.
         c.kind = Kind::Values;
-        c.items = value;
-        c.length = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(o));
+        c.items = PyTuple_CheckExact(o) ? value : check(PySequence_Tuple(o));
+        c.length = static_cast<std::size_t>(PyTuple_GET_SIZE(c.items.ptr()));
         return;
     }
     if (PyObject_CheckBuffer(o) && !PyBytes_Check(o) && !PyByteArray_Check(o)) {
@@ -107,9 +109,9 @@ void classify(Column &c, nb::handle name, nb::object value, bool converted = fal
             nb::object list = call_method(S.str_tolist, value);
             if (!PyList_Check(list.ptr())) raise(PyExc_TypeError, "Column '" + name_of(name) + "': tolist() did not give a list");
             c.kind = Kind::Values;
-            c.items = list;
+            c.items = check(PySequence_Tuple(list.ptr()));
             c.plain_items = true;
-            c.length = static_cast<std::size_t>(PyList_GET_SIZE(list.ptr()));
+            c.length = static_cast<std::size_t>(PyTuple_GET_SIZE(c.items.ptr()));
             return;
         }
         c.kind = kind_of_format(v.format, v.itemsize);
@@ -151,7 +153,7 @@ inline T buffer_item(const Column &c, std::size_t row) {
 nb::object python_item(const Column &c, std::size_t row) {
     switch (c.kind) {
     case Kind::Values: {
-        PyObject *item = PySequence_Fast_GET_ITEM(c.items.ptr(), static_cast<Py_ssize_t>(row));   // borrowed, then held
+        PyObject *item = PyTuple_GET_ITEM(c.items.ptr(), static_cast<Py_ssize_t>(row));   // borrowed, then held
         if (c.plain_items) {
             if (PyUnicode_Check(item) && !PyUnicode_CheckExact(item)) return check(PyUnicode_FromObject(item));
             if (PyFloat_Check(item) && !PyFloat_CheckExact(item)) return check(PyFloat_FromDouble(PyFloat_AS_DOUBLE(item)));
@@ -229,8 +231,10 @@ void run_threads(const Walk &walk, std::size_t n, std::size_t n_threads) {
 
 // float64 results that numpy.asarray wraps without a copy: a memoryview of
 // format 'd' and shape (n,) or (n, width) over a new bytearray.
+// memoryview refuses shapes with a zero: no rows give an empty (0,) view.
 nb::object results_view(nb::handle bytes, std::size_t n, std::size_t width, bool matrix) {
     nb::object view = check(PyMemoryView_FromObject(bytes.ptr()));
+    if (n == 0) return call_method(S.str_cast, view, nb::str("d"));
     nb::object shape = matrix ? nb::object(nb::make_tuple(n, width)) : nb::object(nb::make_tuple(n));
     return call_method(S.str_cast, view, nb::str("d"), shape);
 }

@@ -166,13 +166,17 @@ void read_categories(nb::handle cats, const std::vector<bool> &categorical, Scor
     nb::object enc = required(cats, S.str_enc, place);
     const Place enc_place = place.at("enc");
     if (!PyList_CheckExact(enc.ptr())) enc_place.fail("expected a list");
-    const auto n = static_cast<std::size_t>(PyList_GET_SIZE(enc.ptr()));
+    // A tuple of the entries: a key's __eq__ met in a lookup below (a
+    // document holding keys of another type) could change the list, never
+    // the tuple.
+    enc = check(PySequence_Tuple(enc.ptr()));
+    const auto n = static_cast<std::size_t>(PyTuple_GET_SIZE(enc.ptr()));
     if (n == 0) return;
     if (n != categorical.size()) enc_place.fail("holds " + std::to_string(n) + " features, the model has " + std::to_string(categorical.size()));
     std::vector<std::int64_t> offsets, bytes;
     for (std::size_t f = 0; f < n; ++f) {
         if (!categorical[f]) continue;
-        nb::object column = nb::borrow(PyList_GET_ITEM(enc.ptr(), static_cast<Py_ssize_t>(f)));
+        nb::object column = nb::borrow(PyTuple_GET_ITEM(enc.ptr(), static_cast<Py_ssize_t>(f)));
         const Place column_place = enc_place.at(f);
         std::unordered_map<std::string, float> codes;
         if (nb::object off = member(column, S.str_offsets, column_place); off.is_valid()) {
@@ -244,17 +248,17 @@ core::Forest read_forest(nb::handle doc, const std::vector<bool> &categorical, S
         core::ForestBuilder builder(std::move(header));
         nb::object trees = required(model, S.str_trees, mp);
         if (!PyList_CheckExact(trees.ptr())) mp.at("trees").fail("expected a list");
+        trees = check(PySequence_Tuple(trees.ptr()));   // as "enc" in read_categories
         std::vector<std::int64_t> groups;
         read_integers(required(model, S.str_tree_info, mp), groups, mp.at("tree_info"));
-        const auto n = static_cast<std::size_t>(PyList_GET_SIZE(trees.ptr()));
+        const auto n = static_cast<std::size_t>(PyTuple_GET_SIZE(trees.ptr()));
         if (n != static_cast<std::size_t>(n_trees) || groups.size() != n)
             mp.fail("num_trees is " + std::to_string(n_trees) + ", with " + std::to_string(n) + " trees and " +
                     std::to_string(groups.size()) + " tree_info entries");
         builder.reserve(n, 0);
         TreeArrays arrays;
         for (std::size_t t = 0; t < n; ++t) {
-            // The list is ours to read: a reference is held for each tree.
-            nb::object tree = nb::borrow(PyList_GET_ITEM(trees.ptr(), static_cast<Py_ssize_t>(t)));
+            nb::object tree = nb::borrow(PyTuple_GET_ITEM(trees.ptr(), static_cast<Py_ssize_t>(t)));
             read_tree(tree, groups[t], arrays, builder, mp.at("trees").at(t));
         }
         if (nb::object indptr = member(model, S.str_iteration_indptr, mp); indptr.is_valid()) {

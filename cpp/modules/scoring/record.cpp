@@ -10,15 +10,6 @@ namespace kelvane::scoring {
 
 namespace {
 
-std::string name_text(const Scorer &s, std::size_t f) {
-    const char *t = PyUnicode_AsUTF8(s.features[f].name.ptr());
-    if (!t) {
-        PyErr_Clear();
-        return "?";
-    }
-    return t;
-}
-
 // A native categorical feature's code for a text: ValueError for a category
 // the model never saw (what XGBoost raises when it re-codes categories).
 int category_code(const Scorer &s, std::size_t f, PyObject *text, float *out) {
