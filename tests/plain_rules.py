@@ -1,7 +1,7 @@
 """The binning, monitoring, preprocessing, dummy-encoding, parsing and output
-rules written out in plain Python, over the same records as the C++ modules:
-what the modules must answer, raise and log, value for value, hostile input
-included. The tests and the fuzz suite compare the modules with them; the
+rules, and XGBoost's tree walk, written out in plain Python, over the same
+records as the C++ modules: what the modules must answer, raise and log, value
+for value, hostile input included. The tests and the fuzz suite compare the modules with them; the
 benchmarks time them next to the modules (they import this file through
 sys.path)."""
 import ctypes
