@@ -88,7 +88,7 @@ bool object_or_text_format(const char *format) {
 // an array of objects or texts (its items, made plain), or what a
 // DataFrame's column gives through to_numpy().
 void classify(Column &c, nb::handle name, nb::object value, bool converted = false) {
-    PyObject *o = value.ptr();
+    PyObject *o = value.ptr();   // held by `value` (and then by the column)
     c.owner = value;
     if (PyList_Check(o) || PyTuple_Check(o)) {
         // A tuple of the items: Python code run later (a log processor, a
@@ -231,10 +231,26 @@ void run_threads(const Walk &walk, std::size_t n, std::size_t n_threads) {
 
 // float64 results that numpy.asarray wraps without a copy: a memoryview of
 // format 'd' and shape (n,) or (n, width) over a new bytearray.
-// memoryview refuses shapes with a zero: no rows give an empty (0,) view.
 nb::object results_view(nb::handle bytes, std::size_t n, std::size_t width, bool matrix) {
+    if (n == 0) {
+        // memoryview.cast refuses a zero in the shape: no rows are described
+        // directly, over no memory (nothing to own; the format is static).
+        static double nothing = 0.0;
+        static char format[] = "d";
+        Py_ssize_t shape[2] = {0, static_cast<Py_ssize_t>(width)};
+        Py_ssize_t strides[2] = {static_cast<Py_ssize_t>(width * sizeof(double)), sizeof(double)};
+        Py_buffer empty{};
+        empty.buf = &nothing;
+        empty.len = 0;
+        empty.itemsize = sizeof(double);
+        empty.readonly = 1;
+        empty.ndim = matrix ? 2 : 1;
+        empty.format = format;
+        empty.shape = shape;
+        empty.strides = matrix ? strides : strides + 1;
+        return check(PyMemoryView_FromBuffer(&empty));
+    }
     nb::object view = check(PyMemoryView_FromObject(bytes.ptr()));
-    if (n == 0) return call_method(S.str_cast, view, nb::str("d"));
     nb::object shape = matrix ? nb::object(nb::make_tuple(n, width)) : nb::object(nb::make_tuple(n));
     return call_method(S.str_cast, view, nb::str("d"), shape);
 }
@@ -243,7 +259,7 @@ nb::object results_view(nb::handle bytes, std::size_t n, std::size_t width, bool
 
 nb::object score_batch(const Scorer &s, nb::handle columns, bool output_margin, Py_ssize_t n_threads) {
     if (n_threads < 1) raise(PyExc_ValueError, "n_threads must be at least 1, got " + std::to_string(n_threads));
-    PyObject *mapping = columns.ptr();
+    PyObject *mapping = columns.ptr();   // the argument, held by the call
     const bool dict = PyDict_Check(mapping);
     if (!dict && (PyObject_HasAttrWithError(mapping, S.str_keys) != 1 || !Py_TYPE(mapping)->tp_as_mapping ||
                   !Py_TYPE(mapping)->tp_as_mapping->mp_subscript)) {
@@ -343,7 +359,7 @@ nb::object score_batch(const Scorer &s, nb::handle columns, bool output_margin, 
             }
             T *row = stored + r * features;
             for (std::size_t f = 0; f < features; ++f) {
-                PyObject *found = nullptr;
+                PyObject *found = nullptr;   // a new reference, owned by `value` below
                 const int in_prepared = prepared.is_valid() ? PyDict_GetItemRef(prepared.ptr(), s.features[f].name.ptr(), &found) : 0;
                 if (in_prepared < 0) throw_error();
                 nb::object value = nb::steal(found);

@@ -22,6 +22,9 @@ namespace {
 
 std::string type_name(PyObject *o) { return Py_TYPE(o)->tp_name; }
 
+// obj.<name> (may run Python code: a property, a __getattr__).
+nb::object attr(nb::handle obj, PyObject *name) { return check(PyObject_GetAttr(obj.ptr(), name)); }
+
 std::string text_of(PyObject *s) {
     Py_ssize_t size = 0;
     const char *data = PyUnicode_AsUTF8AndSize(s, &size);
@@ -58,7 +61,7 @@ std::string text(nb::handle obj, const Place &place) {
 
 // A count stored as an integer or as integer text ("300").
 std::int64_t count(nb::handle obj, const Place &place) {
-    PyObject *o = obj.ptr();
+    PyObject *o = obj.ptr();   // held by the caller; nothing below runs Python code
     if (PyLong_CheckExact(o)) {
         int overflow = 0;
         const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
@@ -77,23 +80,23 @@ std::int64_t count(nb::handle obj, const Place &place) {
 // Items are borrowed from the list: `read` runs no Python code.
 template <class T, class Read>
 void read_list(nb::handle obj, std::vector<T> &out, const Place &place, Read &&read) {
-    PyObject *list = obj.ptr();
+    PyObject *list = obj.ptr();   // held by the caller
     if (!PyList_CheckExact(list)) place.fail("expected a list, got " + type_name(list));
     const Py_ssize_t n = PyList_GET_SIZE(list);
     out.resize(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject *item = PyList_GET_ITEM(list, i);   // borrowed; nothing below runs Python code
-        if (!read(item, out[static_cast<std::size_t>(i)])) place.at(static_cast<std::size_t>(i)).fail("expected a number, got " + type_name(item));
+        if (!read(item, out[static_cast<std::size_t>(i)]))
+            place.at(static_cast<std::size_t>(i)).fail("expected a number in range, got " + type_name(item));
     }
 }
 
 void read_integers(nb::handle obj, std::vector<std::int64_t> &out, const Place &place) {
     read_list(obj, out, place, [](PyObject *item, std::int64_t &v) {
-        if (!PyLong_Check(item) || (!PyLong_CheckExact(item) && !PyBool_Check(item))) return false;
+        if (!PyLong_CheckExact(item)) return false;
         int overflow = 0;
         v = PyLong_AsLongLongAndOverflow(item, &overflow);
-        if (overflow) v = std::numeric_limits<std::int64_t>::min();   // out of every range checked later
-        return true;
+        return overflow == 0;
     });
 }
 
@@ -313,32 +316,32 @@ struct Produced {
 
 Produced produced_by(nb::handle preparation) {
     Produced p;
-    nb::object transformations = check(PyObject_GetAttr(preparation.ptr(), S.str_transformations));
+    nb::object transformations = attr(preparation, S.str_transformations);
     each(transformations, [&](nb::handle t) {
-        nb::object created = check(PyObject_GetAttr(t.ptr(), S.str_transformed_attribute_name));
-        nb::object attribute = check(PyObject_GetAttr(t.ptr(), S.str_attribute));
+        nb::object created = attr(t, S.str_transformed_attribute_name);
+        nb::object attribute = attr(t, S.str_attribute);
         if (PyUnicode_Check(created.ptr()) && !equals(created, attribute)) {
-            nb::object formula = check(PyObject_GetAttr(t.ptr(), S.str_transformation));
+            nb::object formula = attr(t, S.str_transformation);
             p.created.emplace(text_of(created.ptr()), formula);
         }
         return false;
     });
-    nb::object binning = check(PyObject_GetAttr(preparation.ptr(), S.str_binning));
+    nb::object binning = attr(preparation, S.str_binning);
     each(binning, [&](nb::handle b) {
         p.prepares = true;
-        p.inputs.push_back(check(PyObject_GetAttr(b.ptr(), S.str_attribute)));
-        nb::object name = check(PyObject_GetAttr(b.ptr(), S.str_binned_attribute_name));
-        if (!PyUnicode_Check(name.ptr()) || PyUnicode_GET_LENGTH(name.ptr()) == 0) name = check(PyObject_GetAttr(b.ptr(), S.str_attribute));
+        p.inputs.push_back(attr(b, S.str_attribute));
+        nb::object name = attr(b, S.str_binned_attribute_name);
+        if (!PyUnicode_Check(name.ptr()) || PyUnicode_GET_LENGTH(name.ptr()) == 0) name = attr(b, S.str_attribute);
         if (PyUnicode_Check(name.ptr())) p.binned_or_encoded.insert(text_of(name.ptr()));
         return false;
     });
-    nb::object encodings = check(PyObject_GetAttr(preparation.ptr(), S.str_dummy_encoding));
+    nb::object encodings = attr(preparation, S.str_dummy_encoding);
     each(encodings, [&](nb::handle e) {
         p.prepares = true;
-        p.inputs.push_back(check(PyObject_GetAttr(e.ptr(), S.str_attribute)));
-        nb::object entries = check(PyObject_GetAttr(e.ptr(), S.str_encoding));
+        p.inputs.push_back(attr(e, S.str_attribute));
+        nb::object entries = attr(e, S.str_encoding);
         each(entries, [&](nb::handle entry) {
-            nb::object name = check(PyObject_GetAttr(entry.ptr(), S.str_encoded_feature_name));
+            nb::object name = attr(entry, S.str_encoded_feature_name);
             if (PyUnicode_Check(name.ptr())) p.binned_or_encoded.insert(text_of(name.ptr()));
             return false;
         });
@@ -351,19 +354,19 @@ Produced produced_by(nb::handle preparation) {
 
 Scorer build_scorer(nb::handle model, nb::handle iteration_end) {
     Scorer s;
-    nb::object type = check(PyObject_GetAttr(model.ptr(), S.str_predictive_model_type));
+    nb::object type = attr(model, S.str_predictive_model_type);
     const bool xgb = !type.is_none() && equals(type, S.XGB);
     const bool logistic = !xgb && !type.is_none() && equals(type, S.LOGISTIC_REGRESSION);
     const bool expert = !xgb && !logistic && !type.is_none() && equals(type, S.EXPERT_SCORE);
     if (!xgb && !logistic && !expert) {
-        nb::object shown = type.is_none() ? type : nb::object(check(PyObject_GetAttr(type.ptr(), S.str_name)));
+        nb::object shown = type.is_none() ? type : nb::object(attr(type, S.str_name));
         PyErr_Format(PyExc_ValueError, "Models of type %S cannot be scored: XGB, LOGISTIC_REGRESSION and EXPERT_SCORE can", shown.ptr());
         throw_error();
     }
     s.trees = xgb;
 
     // Features: the model's own names.
-    nb::object external = check(PyObject_GetAttr(model.ptr(), S.str_external_model));
+    nb::object external = attr(model, S.str_external_model);
     nb::object listed = call_method(S.str_get_external_model_feature_names, model);
     nb::object document, learner;
     std::vector<nb::object> names;
@@ -384,13 +387,13 @@ Scorer build_scorer(nb::handle model, nb::handle iteration_end) {
         }
     } else {
         if (!listed.is_none() && !is_empty_list(listed)) names = names_of(listed, "external_model[\"feature_names\"]");
-        else names = names_of(check(PyObject_GetAttr(model.ptr(), S.str_attributes)), "attributes");
+        else names = names_of(attr(model, S.str_attributes), "attributes");
     }
 
     // Where each feature comes from.
-    nb::object preparation = check(PyObject_GetAttr(model.ptr(), S.str_preparation));
+    nb::object preparation = attr(model, S.str_preparation);
     const Produced produced = produced_by(preparation);
-    nb::object declared = check(PyObject_GetAttr(model.ptr(), S.str_attributes));
+    nb::object declared = attr(model, S.str_attributes);
     std::unordered_set<std::string> declared_names;
     each(declared, [&](nb::handle a) {
         if (PyUnicode_Check(a.ptr())) declared_names.insert(text_of(a.ptr()));
@@ -412,10 +415,8 @@ Scorer build_scorer(nb::handle model, nb::handle iteration_end) {
         value_error("Model features that no declared attribute, transformation, binning or dummy encoding produces: " + unproduced);
     // A private copy: later changes to the bundle do not reach the scorer.
     if (produced.prepares) {
-        PyObject *kw_names = PyTuple_Pack(1, S.str_deep);
-        if (!kw_names) throw_error();
-        nb::object names_tuple = nb::steal(kw_names);
-        PyObject *argv[] = {preparation.ptr(), Py_True};
+        nb::object names_tuple = check(PyTuple_Pack(1, S.str_deep));
+        PyObject *argv[] = {preparation.ptr(), Py_True};   // held by `preparation` and the interpreter
         s.preparation = check(PyObject_VectorcallMethod(S.str_model_copy, argv, 1, names_tuple.ptr()));
         s.prepared_inputs = produced.inputs;
     } else {
@@ -428,7 +429,10 @@ Scorer build_scorer(nb::handle model, nb::handle iteration_end) {
         if (rounds.is_none()) rounds = call_method(S.str_get_external_model_best_iteration, model);
         std::size_t used = s.forest.n_rounds();
         if (!rounds.is_none()) {
-            if (!PyLong_Check(rounds.ptr())) value_error("iteration_end must be an int");
+            if (!PyLong_Check(rounds.ptr()) || PyBool_Check(rounds.ptr())) {
+                raise_argument_type("iteration_end", "int", rounds.ptr());
+                throw_error();
+            }
             const long long r = PyLong_AsLongLong(rounds.ptr());
             if (r == -1 && PyErr_Occurred()) throw_error();
             if (r < 1 || static_cast<unsigned long long>(r) > s.forest.n_rounds())

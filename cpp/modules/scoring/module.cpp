@@ -67,10 +67,9 @@ void declare(Module &m) {
                   {"AbstractExtendedPredictiveModel", "ExtendedPredictiveModel", "PredictiveModelType"});
     S.AbstractExtendedPredictiveModel = m.get("AbstractExtendedPredictiveModel");
     nb::object types = m.get("PredictiveModelType");
-    S.XGB = nb::steal(PyObject_GetAttrString(types.ptr(), "XGB"));
-    S.LOGISTIC_REGRESSION = nb::steal(PyObject_GetAttrString(types.ptr(), "LOGISTIC_REGRESSION"));
-    S.EXPERT_SCORE = nb::steal(PyObject_GetAttrString(types.ptr(), "EXPERT_SCORE"));
-    if (!S.XGB.is_valid() || !S.LOGISTIC_REGRESSION.is_valid() || !S.EXPERT_SCORE.is_valid()) throw_error();
+    S.XGB = check(PyObject_GetAttr(types.ptr(), S.str_XGB));
+    S.LOGISTIC_REGRESSION = check(PyObject_GetAttr(types.ptr(), S.str_LOGISTIC_REGRESSION));
+    S.EXPERT_SCORE = check(PyObject_GetAttr(types.ptr(), S.str_EXPERT_SCORE));
 
     NativeClass<Scorer>(m, "ExtendedPredictiveModelScorer")
         .doc("Scores records with a bundle's model: an immutable snapshot of an ExtendedPredictiveModel.")

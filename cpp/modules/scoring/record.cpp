@@ -121,7 +121,7 @@ void record_inputs(const Scorer &s, nb::handle values, T *out) {
         }
     }
     for (std::size_t f = 0; f < s.features.size(); ++f) {
-        PyObject *key = s.features[f].name.ptr();
+        PyObject *key = s.features[f].name.ptr();   // borrowed from the scorer, which the call holds
         PyObject *found = nullptr;   // a new reference: converting it may run Python code
         int r = prepared.is_valid() ? PyDict_GetItemRef(prepared.ptr(), key, &found) : 0;
         if (r == 0) r = PyDict_GetItemRef(values.ptr(), key, &found);

@@ -21,17 +21,18 @@
 
 namespace kelvane::scoring {
 
-#define SCORING_NAMES(X)                                                                                          \
-    X(attributes) X(predictive_model_type) X(external_model) X(preparation) X(transformations) X(binning)         \
-    X(dummy_encoding) X(attribute) X(transformation) X(transformed_attribute_name) X(binned_attribute_name)      \
-    X(encoding) X(encoded_feature_name) X(apply_preprocessing) X(get_external_model_feature_names)               \
-    X(get_external_model_intercept) X(get_external_model_coefficients) X(get_external_model_best_iteration)      \
-    X(model_copy) X(deep) X(name) X(xgb_model) X(learner) X(learner_model_param) X(num_class) X(num_target)      \
-    X(num_feature) X(base_score) X(objective) X(gradient_booster) X(model) X(gbtree) X(gbtree_model_param)       \
-    X(num_trees) X(num_parallel_tree) X(trees) X(tree_info) X(iteration_indptr) X(weight_drop) X(tree_param)     \
-    X(num_nodes) X(size_leaf_vector) X(left_children) X(right_children) X(split_indices) X(split_conditions)     \
-    X(default_left) X(split_type) X(categories) X(categories_nodes) X(categories_segments) X(categories_sizes)    \
-    X(feature_names) X(feature_types) X(cats) X(enc) X(offsets) X(values) X(keys) X(tolist) X(to_numpy) X(cast)
+#define SCORING_NAMES(X)                                                                                         \
+    X(attributes) X(predictive_model_type) X(external_model) X(preparation) X(transformations) X(binning)        \
+    X(dummy_encoding) X(attribute) X(transformation) X(transformed_attribute_name) X(binned_attribute_name)     \
+    X(encoding) X(encoded_feature_name) X(apply_preprocessing) X(get_external_model_feature_names)              \
+    X(get_external_model_intercept) X(get_external_model_coefficients) X(get_external_model_best_iteration)     \
+    X(model_copy) X(deep) X(name) X(xgb_model) X(learner) X(learner_model_param) X(num_class) X(num_target)     \
+    X(base_score) X(objective) X(gradient_booster) X(model) X(gbtree) X(gbtree_model_param) X(num_trees)        \
+    X(num_parallel_tree) X(trees) X(tree_info) X(iteration_indptr) X(weight_drop) X(tree_param) X(num_nodes)    \
+    X(size_leaf_vector) X(left_children) X(right_children) X(split_indices) X(split_conditions) X(default_left)  \
+    X(split_type) X(categories) X(categories_nodes) X(categories_segments) X(categories_sizes) X(feature_names)  \
+    X(feature_types) X(cats) X(enc) X(offsets) X(values) X(keys) X(tolist) X(to_numpy) X(cast) X(XGB)           \
+    X(LOGISTIC_REGRESSION) X(EXPERT_SCORE)
 
 struct State : ModuleState {
     KELVANE_NAMES(SCORING_NAMES)

@@ -137,8 +137,7 @@ class ExtendedPredictiveModelScorer:
         Returns:
             float64 results, a memoryview that numpy.asarray wraps without a
             copy, of shape (n,) or (n, output_size) (or (n, classes) for the
-            margins of a multi-class model); an empty (0,) view for no
-            rows.
+            margins of a multi-class model).
 
         Raises:
             TypeError: `columns` is not a mapping; a column of another kind;
