@@ -1,11 +1,14 @@
 """The binning, monitoring, preprocessing, dummy-encoding, parsing and output
-rules written out in plain Python, over the same records as the C++ modules:
-what the modules must answer, raise and log, value for value, hostile input
-included. The tests and the fuzz suite compare the modules with them; the
+rules, and XGBoost's tree walk, written out in plain Python, over the same
+records as the C++ modules: what the modules must answer, raise and log, value
+for value, hostile input included. The tests and the fuzz suite compare the modules with them; the
 benchmarks time them next to the modules (they import this file through
 sys.path)."""
+import ctypes
+import ctypes.util
 import math
 
+import numpy as np
 import structlog
 
 from kelvane_analytics_utils.predictive_models.preparation.discretisation import (
@@ -445,3 +448,118 @@ def stability_level(psi):
     if psi is None:
         return None
     return "STABLE" if psi < 0.10 else "WATCH" if psi < 0.25 else "SHIFT"
+
+
+# ------------------------------------------------------------ tree walk (XGBoost JSON document)
+#
+# XGBoost's CPU prediction written out over the saved document, one row at a
+# time: inputs and thresholds as float32, sums in float32 from the base
+# margin in tree order, the transforms through the C library's expf/logf
+# (loaded with ctypes, so that the last bit is the library's and not numpy's).
+
+_LIBM = ctypes.CDLL(ctypes.util.find_library("m"))
+for _name in ("expf", "logf"):
+    getattr(_LIBM, _name).restype = ctypes.c_float
+    getattr(_LIBM, _name).argtypes = [ctypes.c_float]
+MAX_CATEGORY = float(1 << 24)   # codes from here on (and negative ones) go left
+LOGIT_OBJECTIVES = ("binary:logistic", "reg:logistic", "binary:logitraw")
+LOG_LINK_OBJECTIVES = ("count:poisson", "reg:tweedie", "reg:gamma")
+
+
+def f32(x):
+    with np.errstate(over="ignore"):
+        return np.float32(x)
+
+
+def expf(x):
+    return np.float32(_LIBM.expf(float(x)))
+
+
+def logf(x):
+    return np.float32(_LIBM.logf(float(x)))
+
+
+def xgb_forest(document):
+    """(trees, tree groups, tree weights or None, round boundaries, number of groups,
+    objective, base margin per group) of a saved document, older layouts included."""
+    learner = document["learner"]
+    booster = learner["gradient_booster"]
+    if booster["name"] == "dart":   # the layout before dropout became a parameter of gbtree
+        model = dict(booster["gbtree"]["model"], weight_drop=booster["weight_drop"])
+    else:
+        model = booster["model"]
+    weights = [f32(w) for w in model["weight_drop"]] if model.get("weight_drop") else None
+    trees = model["trees"]
+    param = learner["learner_model_param"]
+    groups = max(1, int(param["num_class"]))
+    bounds = model.get("iteration_indptr")
+    if bounds is None:
+        per_round = int(model["gbtree_model_param"].get("num_parallel_tree", "1")) * groups
+        bounds = list(range(0, len(trees) + 1, per_round))
+    objective = learner["objective"]["name"]
+    base = [f32(float(t)) for t in param["base_score"].strip("[]").split(",")]
+    if len(base) == 1:
+        base = base * groups
+    if objective in LOGIT_OBJECTIVES[:2]:
+        base = [-logf(f32(1.0) / b - f32(1.0)) for b in base]
+    elif objective in LOG_LINK_OBJECTIVES:
+        base = [logf(b) for b in base]
+    return trees, model["tree_info"], weights, bounds, groups, objective, base
+
+
+def xgb_leaf(tree, row):
+    """The leaf value `row` (float32 values, NaN missing) reaches in one tree."""
+    left, right = tree["left_children"], tree["right_children"]
+    node = 0
+    while left[node] != -1:
+        x = row[tree["split_indices"][node]]
+        if math.isnan(x):
+            go_left = bool(tree["default_left"][node])
+        elif tree.get("split_type") and tree["split_type"][node] == 1:
+            at = tree["categories_nodes"].index(node)
+            start = tree["categories_segments"][at]
+            chosen = tree["categories"][start:start + tree["categories_sizes"][at]]
+            go_left = x < 0 or x >= MAX_CATEGORY or int(x) not in chosen
+        else:
+            go_left = x < f32(tree["split_conditions"][node])
+        node = left[node] if go_left else right[node]
+    return f32(tree["split_conditions"][node])
+
+
+def xgb_sigmoid(x):
+    return f32(1.0) / (expf(min(-x, f32(88.7))) + f32(1.0) + f32(1e-16))
+
+
+def xgb_softmax(margins):
+    top = max(margins)
+    exps = [expf(m - top) for m in margins]
+    total = 0.0   # summed in double, divided in float
+    for e in exps:
+        total += float(e)
+    return [e / f32(total) for e in exps]
+
+
+def xgb_score(document, row, iteration_end=None, output_margin=False):
+    """One row (a sequence of numbers, NaN missing) scored as XGBoost scores it:
+    a list of float32 per output group (one for most objectives, the class
+    number for multi:softmax)."""
+    trees, groups_of, weights, bounds, groups, objective, base = xgb_forest(document)
+    if iteration_end is None:
+        best = document["learner"].get("attributes", {}).get("best_iteration")
+        iteration_end = int(best) + 1 if best is not None else len(bounds) - 1
+    row = [f32(x) for x in row]
+    margins = list(base)
+    for t in range(bounds[iteration_end]):
+        leaf = xgb_leaf(trees[t], row)
+        margins[groups_of[t]] += leaf if weights is None else weights[t] * leaf
+    if output_margin or objective == "binary:logitraw":
+        return margins
+    if objective in LOGIT_OBJECTIVES:
+        return [xgb_sigmoid(m) for m in margins]
+    if objective in LOG_LINK_OBJECTIVES:
+        return [expf(m) for m in margins]
+    if objective == "multi:softprob":
+        return xgb_softmax(margins)
+    if objective == "multi:softmax":
+        return [f32(margins.index(max(margins)))]
+    return margins   # the identity-link regressions
