@@ -1,3 +1,29 @@
+"""A bundle scores records itself: its XGBoost or linear model evaluated in C++.
+
+`ExtendedPredictiveModelScorer` takes an immutable snapshot of a bundle (the
+model document checked and laid out once, the preparation copied) and scores
+one record (`score`), or whole columns (`score_batch`) with the trees walked in
+blocks of rows outside the GIL. XGBoost results are bit-identical to XGBoost's
+own CPU predictor; the model library is not needed at run time.
+
+Example:
+    >>> from kelvane_analytics_utils.predictive_models.scorebundle import (
+    ...     ExtendedPredictiveModel, PredictiveModelType)
+    >>> from kelvane_analytics_utils.predictive_models.scoring import ExtendedPredictiveModelScorer
+    >>> bundle = ExtendedPredictiveModel(
+    ...     predictive_model_type=PredictiveModelType.LOGISTIC_REGRESSION,
+    ...     attributes=["age", "income"],
+    ...     external_model={"feature_names": ["age", "income"], "intercept": -1.5,
+    ...                     "model": {"coef_": [[0.03, 0.00002]]}})
+    >>> scorer = ExtendedPredictiveModelScorer(bundle)
+    >>> scorer.feature_names, scorer.output_size
+    (['age', 'income'], 1)
+    >>> round(scorer.score({"age": 40.0, "income": 25000}), 6)
+    0.549834
+"""
+
+from __future__ import annotations
+
 from typing import Any, Dict, List, Optional, Union, final
 
 from kelvane_analytics_utils.predictive_models.scorebundle import ExtendedPredictiveModel
@@ -23,9 +49,11 @@ class ExtendedPredictiveModelScorer:
     term.
 
     Example:
-        >>> scorer = ExtendedPredictiveModelScorer(bundle)
-        >>> scorer.score({"age": 41.0, "colour": "red", "income": None})
-        0.7310585975646973
+        With ``bundle`` the logistic regression of the module's example::
+
+            scorer = ExtendedPredictiveModelScorer(bundle)
+            scorer.score({"age": 40.0, "income": 25000})                      # 0.5498...
+            scorer.score({"age": 40.0, "income": 25000}, output_margin=True)  # 0.2
     """
 
     def __new__(cls, model: ExtendedPredictiveModel, *, iteration_end: Optional[int] = None) -> ExtendedPredictiveModelScorer:
@@ -147,5 +175,7 @@ class ExtendedPredictiveModelScorer:
                 everything `score` raises for a row.
 
         Example:
-            >>> numpy.asarray(scorer.score_batch({"age": ages, "income": incomes}, n_threads=2))
+            ::
+
+                numpy.asarray(scorer.score_batch({"age": ages, "income": incomes}, n_threads=2))
         """
