@@ -181,6 +181,19 @@ def test_numpy_buffers_count_like_lists(dtype):
     assert [b.count for b in strided.report().attributes[0].bins] == [b.count for b in from_list.report().attributes[0].bins]
 
 
+def test_numpy_texts_count_as_the_str_they_hold():
+    regions = ["A", "B", "Q", "A"]
+    expected, accs = st.StabilityAccumulator(simple_monitoring()), []
+    expected.add_batch({"region": regions})
+    for column in (np.array(regions), np.array(regions, dtype=object), [np.str_(r) for r in regions]):
+        accs.append(st.StabilityAccumulator(simple_monitoring()))
+        accs[-1].add_batch({"region": column})
+    accs.append(st.StabilityAccumulator(simple_monitoring()))
+    for r in regions:
+        accs[-1].add({"region": np.str_(r)})
+    assert all(acc.report() == expected.report() for acc in accs)
+
+
 def test_empty_bin_correction_and_levels():
     acc = st.StabilityAccumulator(simple_monitoring())
     acc.add_batch({"age": [1.0] * 60 + [40.0] * 40})   # nothing in the null bin: actual share 0
@@ -245,7 +258,8 @@ BAD_CALLS = [
     (lambda a: a.add_batch({"age": [1.0, 2.0], "region": ["A"]}), ValueError, "equal lengths"),
     (lambda a: a.add_batch({"age": [1.0]}, targets=[0, 1]), ValueError, "equal lengths"),
     (lambda a: a.add_batch({"age": [1.0, "2"]}), TypeError, "must be a number"),
-    (lambda a: a.add_batch({"age": np.array(["1", "2"])}), TypeError, "buffer of numbers"),
+    (lambda a: a.add_batch({"age": np.array(["1", "2"])}), TypeError, "must be a number"),
+    (lambda a: a.add_batch({"age": np.array([[1.0], [2.0]])}), TypeError, "buffer of numbers"),
     (lambda a: a.add_batch({"age": "12"}), TypeError, "must be a list"),
     (lambda a: a.add_batch({"region": ["A", object()]}), TypeError, "must be a str"),
     (lambda a: a.add_batch({"age": [1.0, 2.0]}, targets=[0, 2]), ValueError, "target must be 0, 1 or None"),

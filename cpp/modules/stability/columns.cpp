@@ -4,7 +4,9 @@
 // a categorical one takes str, numbers (which no category equals) and None.
 // Columns are lists, tuples, other sequences of such values, or buffers of
 // numbers (1-dimensional: float64, float32, signed and unsigned integers,
-// bool), read in place.
+// bool), read in place. numpy's texts count as the str they hold: an array
+// of texts is read through tolist(), and a numpy.str_ item (a str subclass
+// that keeps str's equality and hash) as its exact str.
 #include "modules/stability/state.hpp"
 
 #include <bit>
@@ -56,9 +58,22 @@ bool as_double(PyObject *value, double *out) {
 
 }  // namespace
 
+namespace {
+
+bool is_numpy_text(PyObject *value) {
+    return PyUnicode_Check(value) && !PyUnicode_CheckExact(value) &&
+           std::strcmp(Py_TYPE(value)->tp_name, "numpy.str_") == 0;
+}
+
+}  // namespace
+
 std::uint32_t slot_of(const core::Binning &b, PyObject *value, PyObject *attribute) {
     if (b.kind == core::DataKind::Other) return b.unmatched();
     if (value == Py_None) return b.missing();
+    if (b.kind == core::DataKind::Categorical && is_numpy_text(value)) {
+        nb::object text = check(PyUnicode_FromObject(value));   // an exact str with the same characters
+        return slot_of(b, text.ptr(), attribute);
+    }
     if (b.kind == core::DataKind::Categorical && PyUnicode_CheckExact(value)) {
         std::string scratch;
         const std::string_view key = text_key(value, scratch);
@@ -99,6 +114,17 @@ Column::Column(nb::handle source, nb::handle what) : what_(nb::borrow(what)) {
             PyErr_Clear();   // no buffer of this kind: read as a sequence
         } else if (view_.format && (std::string_view(view_.format) == "O" || std::string_view(view_.format) == "@O")) {
             PyBuffer_Release(&view_);   // an array of objects: read as a sequence
+        } else if (view_.format && view_.ndim == 1 && *view_.format && view_.format[std::strlen(view_.format) - 1] == 'w') {
+            // An array of texts (numpy's fixed-width unicode): its items as exact str.
+            PyBuffer_Release(&view_);
+            nb::object texts = call_method(S.str_tolist, source);
+            if (!PyList_Check(texts.ptr())) {
+                PyErr_Format(PyExc_TypeError, "column '%U': tolist() did not give a list", what.ptr());
+                throw_error();
+            }
+            items_ = texts;
+            size_ = PyList_GET_SIZE(texts.ptr());
+            return;
         } else {
             buffer_ = true;
             std::string_view format = view_.format ? view_.format : "B";

@@ -24,7 +24,7 @@ namespace core = ::kelvane::core::stability;
     X(binning) X(predictive_model_output_binning) X(attribute) X(attribute_data_type) X(discretisation)       \
     X(name) X(id) X(frequency) X(target_rate) X(lower_bound) X(upper_bound) X(categories) X(expected_share)   \
     X(count) X(actual_share) X(psi_term) X(events) X(event_rate) X(counted) X(unmatched) X(psi) X(level)      \
-    X(bins) X(records) X(score) X(attributes)
+    X(bins) X(records) X(score) X(attributes) X(tolist)
 
 struct State : ModuleState {
     KELVANE_NAMES(STABILITY_NAMES)

@@ -206,7 +206,9 @@ class StabilityAccumulator:
                 another sequence (a numpy array of objects), or a
                 1-dimensional buffer of numbers (numpy float64, float32,
                 signed or unsigned integer or bool arrays, read in place;
-                NaN is a missing value). A monitored attribute without a
+                NaN is a missing value). numpy texts (an array of str, a
+                ``numpy.str_`` item) count as the str they hold. A monitored
+                attribute without a
                 column counts every record as missing; other columns are
                 ignored.
             scores: a column of model outputs; ``None`` counts every score as
