@@ -396,3 +396,52 @@ def validate_performance_metric_str(metric):
     if result.startswith("LIFT("):
         result = "LIFT"
     return PerformanceMetrics(result)
+
+
+# ------------------------------------------------------------ stability (counts over the monitoring bins)
+
+SHARE_FLOOR = 1e-4
+
+
+def stability_bin(binning, value):
+    """The bin a value is counted in: the monitoring lookup of the binning's
+    data type, numbers counted as floats; None when it answers no bin."""
+    if binning.attribute_data_type == AttributeDataType.NUMERICAL:
+        return numerical_bin(binning, None if value is None else float(value))
+    if binning.attribute_data_type == AttributeDataType.CATEGORICAL:
+        return categorical_bin(binning, value)
+    return None
+
+
+def stability_binnings(monitoring):
+    """{attribute: its last binning}, attributes in the order they first appear."""
+    found = {}
+    for b in monitoring.binning or ():
+        found[b.attribute] = b
+    return found
+
+
+def stability_psi(binning, counts):
+    """(expected shares, actual shares, terms, psi) of one binning from the
+    counts of its bins; None where a side is not known."""
+    freqs = [b.frequency for b in binning.discretisation]
+    total = sum(f for f in freqs if f is not None)
+    known = bool(freqs) and all(f is not None and math.isfinite(f) and f >= 0 for f in freqs) and total > 0
+    matched = sum(counts)
+    expected = [f / total if known else None for f in freqs]
+    actual = [c / matched if matched else None for c in counts]
+    terms = [None if e is None or a is None
+             else (max(a, SHARE_FLOOR) - max(e, SHARE_FLOOR)) * math.log(max(a, SHARE_FLOOR) / max(e, SHARE_FLOOR))
+             for a, e in zip(actual, expected)]
+    psi = None
+    if known and matched:
+        psi = 0.0
+        for t in terms:
+            psi += t
+    return expected, actual, terms, psi
+
+
+def stability_level(psi):
+    if psi is None:
+        return None
+    return "STABLE" if psi < 0.10 else "WATCH" if psi < 0.25 else "SHIFT"

@@ -294,3 +294,50 @@ def test_annotation_texts_resolve_in_the_declaring_module_and_help_names_functio
     assert inspect.get_annotations(fp.Probe.as_dict, eval_str=True) == {
         "value": typing.Dict[str, typing.Any], "return": typing.Optional[int]}
     assert "noop(self, a: 'Any') -> 'None'" in pydoc.render_doc(fp.Plain.noop, renderer=pydoc.plaintext)
+
+
+# ------------------------------------------------------------------ classes owning a C++ object
+
+
+def test_native_class_owns_its_object_and_checks_self():
+    tag = object()
+    t = fp.Tally(2, tag)
+    t.add(3)
+    assert (t.total, t.tag) == (5, tag)
+    assert fp.Tally.__module__ == fp.__name__ and fp.Tally.__qualname__ == "Tally"
+    assert str(inspect.signature(fp.Tally.add)) == "(self, n: 'int') -> 'None'"
+    assert fp.Tally.total.__doc__ == "The sum so far."
+    assert pickle.loads(pickle.dumps(t)) == t and copy.deepcopy(t) == t and t != fp.Tally(4)
+    assert (t == 5) is False
+    with pytest.raises(TypeError, match="unhashable"):
+        hash(t)
+    for call in (lambda: fp.Tally.add(3, 1), lambda: fp.Tally.total.fget("x"), lambda: fp.Tally.__new__(int, 1)):
+        with pytest.raises(TypeError, match="Tally"):
+            call()
+    with pytest.raises(TypeError, match="not initialised"):
+        object.__new__(fp.Tally).add(1)
+    with pytest.raises(TypeError):
+        t.add("1")
+    for change in (lambda: setattr(fp.Tally, "add", None), lambda: setattr(t, "total", 1)):
+        with pytest.raises((TypeError, AttributeError)):
+            change()
+    with pytest.raises(TypeError):
+        type("Sub", (fp.Tally,), {})
+    before = sys.getrefcount(tag)
+    del t
+    assert sys.getrefcount(tag) == before - 1
+
+
+def test_native_instances_in_a_cycle_are_collected():
+    import gc
+    import weakref
+
+    class Holder:
+        pass
+
+    holder = Holder()
+    holder.tally = fp.Tally(0, holder)
+    alive = weakref.ref(holder)
+    del holder
+    gc.collect()
+    assert alive() is None

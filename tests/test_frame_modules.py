@@ -22,6 +22,7 @@ MODULES = {
     "dossier": "predictive_models/dossier/dossier",
     "census": "predictive_models/dossier/census",
     "surveillance": "predictive_models/surveillance/surveillance",
+    "stability": "predictive_models/surveillance/stability",
     "yardstick": "predictive_models/yardstick/yardstick",
     "tally": "predictive_models/yardstick/tally",
     "dump": "utils/dump",

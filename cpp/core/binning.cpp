@@ -39,8 +39,7 @@ IntervalIndex::IntervalIndex(const std::vector<Interval> &bins) {
     }
 }
 
-std::size_t IntervalIndex::find(double v) const {
-    if (std::isnan(v)) return no_bin;
+std::size_t IntervalIndex::segment(double v) const {
     if (!counted_.empty()) {
         // Few bounds: the position of the first bound >= v is the number of
         // bounds below v, counted two at a time in vector registers (a true
@@ -60,12 +59,12 @@ std::size_t IntervalIndex::find(double v) const {
             std::memcpy(&p3, b + i + 6, sizeof p3);
             below += (p0 < value) + (p1 < value) + (p2 < value) + (p3 < value);
         }
-        const std::size_t k = static_cast<std::size_t>(-(below[0] + below[1]));
+        return static_cast<std::size_t>(-(below[0] + below[1]));
 #else   // other compilers: the same count, left to their vectoriser
         std::size_t k = 0;
         for (const double bound : counted_) k += static_cast<std::size_t>(bound < v);
+        return k;
 #endif
-        return first_[k] ? first_[k] - 1 : no_bin;
     }
     // The position of the first bound >= v (std::lower_bound), halving the
     // range with a conditional move instead of a branch: the values of a
@@ -77,8 +76,7 @@ std::size_t IntervalIndex::find(double v) const {
         base += static_cast<std::size_t>(base[half - 1] < v) * half;
         n -= half;
     }
-    const std::size_t k = static_cast<std::size_t>(base - bounds_.data()) + (n == 1 && *base < v);
-    return first_[k] ? first_[k] - 1 : no_bin;
+    return static_cast<std::size_t>(base - bounds_.data()) + (n == 1 && *base < v);
 }
 
 }  // namespace kelvane::core

@@ -28,7 +28,15 @@ class IntervalIndex {
 public:
     IntervalIndex() = default;
     explicit IntervalIndex(const std::vector<Interval> &bins);
-    std::size_t find(double v) const;   // equals first_interval(bins, n, v)
+    std::size_t find(double v) const {   // equals first_interval(bins, n, v)
+        return v != v ? no_bin : covering(segment(v));
+    }
+    // The segment of v: the number of bounds below it (0 for NaN). Values of
+    // one segment fall in the same interval.
+    std::size_t segment(double v) const;
+    std::size_t segments() const { return first_.size(); }
+    // The earliest interval covering segment k, or no_bin.
+    std::size_t covering(std::size_t k) const { return first_[k] ? first_[k] - 1 : no_bin; }
 
 private:
     static constexpr std::size_t kCounted = 32;   // up to this many bounds: counted, not searched

@@ -5,6 +5,7 @@
 // also holds the limit loops the scoring benchmarks measure the package's
 // hot methods against.
 #include "frame/host.hpp"
+#include "frame/native.hpp"
 #include "frame/state.hpp"
 
 #include <cmath>
@@ -98,6 +99,52 @@ nb::object walk(Args a) {
         reraise_with_prefix([&] { return check(PyUnicode_FromFormat("Probe %S: ", a.get(1))); });
     }
     return out;
+}
+
+// ------------------------------------------------------------ a native class
+//
+// Tally(start, tag=None): a counter owning a C++ object; the tag is any
+// Python object, so the class takes part in garbage collection.
+
+struct Tally {
+    long long total = 0;
+    nb::object tag;
+
+    int traverse(visitproc visit, void *arg) {
+        Py_VISIT(tag.ptr());
+        return 0;
+    }
+    void clear() { tag = nb::object(); }
+};
+
+long long whole(nb::handle value) {
+    const long long v = PyLong_AsLongLong(value.ptr());
+    if (v == -1 && PyErr_Occurred()) throw_error();
+    return v;
+}
+
+nb::object tally_new(Args a) { return make_native<Tally>(a[0], Tally{whole(a[1]), nb::borrow(a[2])}); }
+
+nb::object tally_add(Args a) {
+    native<Tally>(a[0]).total += whole(a[1]);
+    return none();
+}
+
+nb::object tally_total(Args a) { return check(PyLong_FromLongLong(native<Tally>(a[0]).total)); }
+nb::object tally_tag(Args a) {
+    const nb::object &tag = native<Tally>(a[0]).tag;
+    return tag.is_valid() ? tag : none();
+}
+
+nb::object tally_eq(Args a) {
+    Tally *other = native_or_null<Tally>(a[1]);
+    if (!other) return nb::borrow(Py_NotImplemented);
+    return nb::bool_(native<Tally>(a[0]).total == other->total);
+}
+
+nb::object tally_reduce(Args a) {
+    const Tally &t = native<Tally>(a[0]);
+    return nb::make_tuple(native_class<Tally>(), nb::make_tuple(check(PyLong_FromLongLong(t.total)), tally_tag(a)));
 }
 
 // ------------------------------------------------------------ limit loops
@@ -438,6 +485,16 @@ void declare(Module &m) {
                               .arg("parent", "strawberry.Parent[Probe]")
                               .returns("str")
                               .coroutine())
+        .create();
+
+    NativeClass<Tally>(m, "Tally")
+        .doc("A counter owning a C++ object.")
+        .constructor(Function("__new__", tally_new).cls().arg("start", "int").arg("tag", "Any", none()))
+        .method(Function("add", tally_add).self().arg("n", "int").returns("None"))
+        .property(Function("total", tally_total).self().returns("int").doc("The sum so far."))
+        .property(Function("tag", tally_tag).self().returns("Any"))
+        .equality(Function("__eq__", tally_eq).self().arg("other", "object").returns("Any"))
+        .method(Function("__reduce__", tally_reduce).self().returns("Any"))
         .create();
 
     m.cls("Plain", {}).method(Function("noop", noop).self().arg("a", "Any").returns("None")).create();
