@@ -16,7 +16,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 [ -x .venv/bin/python ] || bash scripts/setup.sh
-.venv/bin/python -m pip install -q "pdoc>=16,<17"
+.venv/bin/python -m pip install -q --group docs
 rm -rf docs/api
 annotation="Error parsing type annotation"
 inherited="for kelvane_analytics_utils.utils.dump.ValidRepresenter."

@@ -10,27 +10,20 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 mkdir -p build
 
-is_313() { "$1" -c 'import sys; raise SystemExit(sys.version_info[:2] != (3, 13))' >/dev/null 2>&1; }
-python=""
-for candidate in "${PYTHON:-}" python3.13 "$HOME"/.pyenv/versions/3.13*/bin/python3.13 /usr/local/bin/python3.13 \
-                 /usr/bin/python3.13 python3; do
-    if [ -n "$candidate" ] && is_313 "$candidate"; then python=$candidate; break; fi
-done
-[ -n "$python" ] || { echo "CPython 3.13 was not found (set PYTHON=/path/to/python3.13)" >&2; exit 1; }
-[ -x .venv-san/bin/python ] && is_313 .venv-san/bin/python || { rm -rf .venv-san; "$python" -m venv .venv-san; }
+source scripts/venv.sh
+make_venv .venv-san
 
 flags="-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined"
 echo "Building kelvane_analytics_utils with sanitizers into .venv-san..."
-.venv-san/bin/python -m pip install -q --upgrade pip
 # The build tools live in the venv (no isolated build environment to make on every run).
-.venv-san/bin/python -m pip install -q "scikit-build-core>=0.10,<2" "nanobind>=2.4,<4" "cmake>=3.26,<5" \
+.venv-san/bin/python -m pip install -q --group build \
     > build/sanitize.log 2>&1 || { tail -n 60 build/sanitize.log >&2; exit 1; }
 PATH="$PWD/.venv-san/bin:$PATH" KELVANE_PROBE=1 .venv-san/bin/python -m pip install -q --no-build-isolation \
     --config-settings=build-dir=build/sanitize \
     --config-settings=cmake.build-type=RelWithDebInfo \
     "--config-settings=cmake.define.CMAKE_CXX_FLAGS=$flags" \
     "--config-settings=cmake.define.CMAKE_SHARED_LINKER_FLAGS=-fsanitize=address,undefined" \
-    ".[test]" >> build/sanitize.log 2>&1 || { tail -n 60 build/sanitize.log >&2; exit 1; }
+    . --group test >> build/sanitize.log 2>&1 || { tail -n 60 build/sanitize.log >&2; exit 1; }
 
 cxx=$(.venv-san/bin/python -c 'import sysconfig; print((sysconfig.get_config_var("CXX") or "c++").split()[0])')
 command -v "$cxx" >/dev/null || cxx=c++

@@ -1,3 +1,4 @@
+// Bin lookups: the first interval holding a value, by scan or by a sorted index.
 #include "core/binning.hpp"
 
 #include <algorithm>
@@ -44,6 +45,7 @@ std::size_t IntervalIndex::segment(double v) const {
         // bounds below v, counted two at a time in vector registers (a true
         // comparison is -1). The comparisons do not depend on one another and
         // nothing branches on v; the padding (+inf) is never below v.
+#if defined(__GNUC__) && !defined(KELVANE_PORTABLE_FALLBACKS)   // GCC and Clang: their vector extensions
         using Pair = double __attribute__((vector_size(16)));
         using Mask = long long __attribute__((vector_size(16)));
         const Pair value = {v, v};
@@ -58,6 +60,11 @@ std::size_t IntervalIndex::segment(double v) const {
             below += (p0 < value) + (p1 < value) + (p2 < value) + (p3 < value);
         }
         return static_cast<std::size_t>(-(below[0] + below[1]));
+#else   // other compilers: the same count, left to their vectoriser
+        std::size_t k = 0;
+        for (const double bound : counted_) k += static_cast<std::size_t>(bound < v);
+        return k;
+#endif
     }
     // The position of the first bound >= v (std::lower_bound), halving the
     // range with a conditional move instead of a branch: the values of a

@@ -1,8 +1,17 @@
+// Which texts are numbers, and reading the plain decimal ones without the host.
 #include "core/number_text.hpp"
 
+#include <locale.h>
+
 #include <charconv>
+#include <cmath>
+#include <cstdlib>
 #include <string>
 #include <system_error>
+
+#if defined(__APPLE__)
+#include <xlocale.h>
+#endif
 
 namespace kelvane::core {
 
@@ -87,10 +96,47 @@ bool read_float_text(std::string_view text, double &value) {
     for (char c : text)
         if (!is_digit(c) && c != '.' && c != 'e' && c != 'E' && c != '+' && c != '-') return false;
     if (!is_number(text)) return false;
-    if (text.front() == '+') text.remove_prefix(1);   // from_chars takes no plus sign
+#if KELVANE_HAVE_FROM_CHARS_DOUBLE
+    return convert_by_from_chars(text, value);
+#else
+    return convert_by_strtod(text, value);
+#endif
+}
+
+#if KELVANE_HAVE_FROM_CHARS_DOUBLE
+bool convert_by_from_chars(std::string_view number, double &value) {
+    if (number.front() == '+') number.remove_prefix(1);   // from_chars takes no plus sign
     double x;
-    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), x);
-    if (error != std::errc() || end != text.data() + text.size()) return false;
+    auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), x);
+    if (error != std::errc() || end != number.data() + number.size()) return false;
+    value = x;
+    return true;
+}
+#endif
+
+bool convert_by_strtod(std::string_view number, double &value) {
+    // The C locale, made once: the process's locale may read the point as
+    // something else or not at all.
+#if defined(_WIN32)
+    static const _locale_t c_locale = _create_locale(LC_ALL, "C");
+#else
+    static const locale_t c_locale = newlocale(LC_ALL_MASK, "C", locale_t(0));
+#endif
+    if (!c_locale) return false;   // left to the host's conversion
+    const std::string terminated(number);
+    char *end = nullptr;
+#if defined(_WIN32)
+    const double x = _strtod_l(terminated.c_str(), &end, c_locale);
+#else
+    const double x = strtod_l(terminated.c_str(), &end, c_locale);
+#endif
+    if (end != terminated.c_str() + terminated.size()) return false;
+    // Overflow gives an infinity (the text holds no word). Underflow to zero
+    // is told from a written zero by a non-zero digit before the exponent,
+    // not by errno, which the C library may or may not set for it.
+    if (std::isinf(x)) return false;
+    if (x == 0 && number.substr(0, number.find_first_of("eE")).find_first_of("123456789") != std::string_view::npos)
+        return false;
     value = x;
     return true;
 }

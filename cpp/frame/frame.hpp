@@ -274,6 +274,6 @@ int module_exec(ModuleDef &def, PyObject *module) noexcept;
     static int kelvane_module_exec(PyObject *m) noexcept {                            \
         return ::kelvane::module_exec(kelvane_module_def, m);                         \
     }                                                                                 \
-    extern "C" PyMODINIT_FUNC PyInit_##short_name(void) {                             \
+    PyMODINIT_FUNC PyInit_##short_name(void) { /* PyMODINIT_FUNC is extern "C" */    \
         return ::kelvane::module_init(kelvane_module_def, kelvane_module_exec);       \
     }

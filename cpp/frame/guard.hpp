@@ -40,6 +40,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#if defined(_MSC_VER)
+#include <intrin.h>
+#endif
 
 namespace kelvane {
 
@@ -52,11 +55,31 @@ struct StackLimit {
     bool known = false;
 };
 // Initial-exec: one load relative to the thread pointer, no library call on
-// the hot path (the variable is a few bytes of static TLS).
-extern thread_local StackLimit stack_limit __attribute__((tls_model("initial-exec")));
+// the hot path (the variable is a few bytes of static TLS). Compilers without
+// the GNU attribute keep their own model.
+#if defined(__GNUC__)
+#define KELVANE_TLS_INITIAL_EXEC __attribute__((tls_model("initial-exec")))
+#else
+#define KELVANE_TLS_INITIAL_EXEC
+#endif
+extern thread_local StackLimit stack_limit KELVANE_TLS_INITIAL_EXEC;
 
 // Learns the bounds of the calling thread's stack.
 void learn_stack_limit(StackLimit &limit) noexcept;
+
+// An address in the caller's stack frame (the stack grows down on every
+// platform built for).
+#if defined(__GNUC__)
+#define KELVANE_STACK_POSITION() reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0))
+#elif defined(_MSC_VER)
+#define KELVANE_STACK_POSITION() reinterpret_cast<std::uintptr_t>(_AddressOfReturnAddress())
+#else
+#define KELVANE_STACK_POSITION() ::kelvane::detail::address_of_a_local()
+inline std::uintptr_t address_of_a_local() noexcept {
+    volatile char local = 0;
+    return reinterpret_cast<std::uintptr_t>(&local);
+}
+#endif
 
 }  // namespace detail
 
@@ -66,7 +89,7 @@ void learn_stack_limit(StackLimit &limit) noexcept;
 inline bool stack_exhausted() noexcept {
     detail::StackLimit &limit = detail::stack_limit;
     if (!limit.known) detail::learn_stack_limit(limit);
-    return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < limit.lowest;
+    return KELVANE_STACK_POSITION() < limit.lowest;
 }
 
 // ---------------------------------------------------------------- lookups

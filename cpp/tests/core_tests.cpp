@@ -1,6 +1,8 @@
 // Unit tests of the Python-free logic (run by CTest).
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <string>
 #include <initializer_list>
@@ -113,7 +115,7 @@ static void float_texts() {
     const char *rejected[] = {
         "", "   ", "abc", ".", "e3", "1e", "1e+", "1.2.3", "1_", "_1", "1__0", "1_.5", "1._5", "1_e5",
         "1e_5", "1 0", "0x10", "infinit", "infinityy", "nana", "--1", "+-1", "1d", "in", "n", " _1",
-        "1_ ", "\x1c" "1",
+        "1_ ", ("\x1c" "1"),   // \x1c then 1: the hex escape would swallow the digit
     };
     for (const char *t : accepted) {
         if (!is_float_text(t)) std::fprintf(stderr, "rejected: '%s'\n", t);
@@ -145,6 +147,48 @@ static void float_values() {
         EXPECT(!read_float_text(t, x));
         EXPECT(x == -1);
     }
+}
+
+// The strtod conversion (what libc++ builds use) against known answers and,
+// where the library has it, against from_chars on the same texts.
+static void float_conversions() {
+    struct Case { const char *text; bool read; double value; };
+    const Case known[] = {
+        {"1.5", true, 1.5}, {"-0", true, -0.0}, {"0e999", true, 0.0}, {"0.000e-999", true, 0.0},
+        {"123.456e-2", true, 1.23456}, {"5e-324", true, 4.9406564584124654e-324},
+        {"2.4703282292062328e-324", true, 4.9406564584124654e-324}, {"1e-310", true, 9.9999999999999694e-311},
+        {"1.7976931348623158e308", true, 1.7976931348623157e308},
+        {"2.4703282292062327e-324", false, 0}, {"-1e-400", false, 0}, {"1.7976931348623159e308", false, 0},
+        {"1e309", false, 0}, {"1.5x", false, 0},
+    };
+    for (const Case &c : known) {
+        double x = -1;
+        EXPECT(convert_by_strtod(c.text, x) == c.read);
+        EXPECT(c.read ? x == c.value && std::signbit(x) == std::signbit(c.value) : x == -1);
+    }
+#if KELVANE_HAVE_FROM_CHARS_DOUBLE
+    std::vector<std::string> texts;
+    for (const Case &c : known) texts.emplace_back(c.text);
+    std::mt19937_64 rng(20240611);
+    char buffer[64];
+    for (int i = 0; i < 20000; ++i) {
+        double d;
+        const std::uint64_t bits = rng();
+        std::memcpy(&d, &bits, sizeof d);
+        if (!std::isfinite(d)) continue;
+        std::snprintf(buffer, sizeof buffer, "%.*e", static_cast<int>(rng() % 20), d);   // rounded: near halfway cases
+        texts.emplace_back(buffer);
+        std::snprintf(buffer, sizeof buffer, "%.17g", d);
+        texts.emplace_back(buffer);
+    }
+    for (const std::string &t : texts) {
+        double a = -1, b = -1;
+        const bool by_strtod = convert_by_strtod(t, a), by_from_chars = convert_by_from_chars(t, b);
+        if (by_strtod != by_from_chars || std::memcmp(&a, &b, sizeof a) != 0)
+            std::fprintf(stderr, "conversions differ on '%s'\n", t.c_str());
+        EXPECT(by_strtod == by_from_chars && std::memcmp(&a, &b, sizeof a) == 0);
+    }
+#endif
 }
 
 // ASCII digits, Arabic-Indic digits (U+0660..) and fullwidth digits (U+FF10..);
@@ -187,6 +231,7 @@ int main() {
     intervals();
     float_texts();
     float_values();
+    float_conversions();
     if (!failures) std::puts("core tests passed");
     return finish();
 }
