@@ -39,7 +39,7 @@ echo "PATH has no cc, c++, gcc, g++, clang++, cmake, ninja or make"
 
 echo "Installing $(basename "$wheel") with the runtime dependencies and the test group..."
 python -m pip install -q --only-binary=:all: "$wheel" --group "$root/pyproject.toml:test"
-cp -r "$root/tests" "$root/examples" "$work/"
+cp -r "$root/tests" "$root/examples" "$root/docs" "$root/README.md" "$work/"
 cd "$work"
 python -c 'import kelvane_analytics_utils as k; print("testing", k.__version__, "installed at", k.__path__[0])'
 python -m pytest -q -ra -p no:cacheprovider tests "$@"
