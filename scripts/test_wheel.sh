@@ -2,7 +2,8 @@
 # Tests a built wheel as a user gets it: installs it into a fresh virtual
 # environment with its runtime dependencies and the test group only (wheels
 # only, nothing is compiled), and runs the whole test suite against it from a
-# copy of tests/ and examples/ outside the source tree, with no compiler,
+# copy of tests/, examples/, benchmarks/ and the docs pages outside the
+# source tree, with no compiler,
 # CMake or make on PATH. The private probe's tests are skipped (a wheel leaves
 # the probe out). Everything is made in a temporary directory and removed.
 # Usage: scripts/test_wheel.sh [wheel [pytest arguments]]   (default: dist/*.whl)
@@ -39,7 +40,7 @@ echo "PATH has no cc, c++, gcc, g++, clang++, cmake, ninja or make"
 
 echo "Installing $(basename "$wheel") with the runtime dependencies and the test group..."
 python -m pip install -q --only-binary=:all: "$wheel" --group "$root/pyproject.toml:test"
-cp -r "$root/tests" "$root/examples" "$root/docs" "$root/README.md" "$work/"
+cp -r "$root/tests" "$root/examples" "$root/benchmarks" "$root/docs" "$root/README.md" "$work/"
 cd "$work"
 python -c 'import kelvane_analytics_utils as k; print("testing", k.__version__, "installed at", k.__path__[0])'
 python -m pytest -q -ra -p no:cacheprovider tests "$@"
