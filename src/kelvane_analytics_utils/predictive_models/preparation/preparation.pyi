@@ -2,7 +2,7 @@
 and their application to raw values.
 
 `AttributePreprocessing` is the ``preparation`` field of a bundle. It holds the
-three kinds of step, builds binnings from a plain specification
+three kinds of step, builds binnings from a plain description
 (`AttributePreprocessing.add_discretisation`), answers which attributes the
 steps read and create, and turns raw values into the model's inputs:
 `AttributePreprocessing.apply_discretisation` and
@@ -128,7 +128,7 @@ class AttributePreprocessing(BaseModel):
         """
     @classmethod
     def add_discretisation(cls, attributes_binning: Dict[str, Any]) -> List[AttributeBinning]:
-        """Build binnings from a plain specification (nothing is stored).
+        """Build binnings from a plain description (nothing is stored).
 
         `attributes_binning` maps each attribute to a mapping with the keys:
 
@@ -151,8 +151,8 @@ class AttributePreprocessing(BaseModel):
 
         Raises:
             TypeError: When `attributes_binning` is not exactly a ``dict``.
-            KeyError: When a specification has no ``"bins"``.
-            pydantic.ValidationError: For a specification that makes invalid bins.
+            KeyError: When a description has no ``"bins"``.
+            pydantic.ValidationError: For a description that makes invalid bins.
 
         Example:
             >>> from kelvane_analytics_utils.predictive_models.preparation.preparation import AttributePreprocessing
